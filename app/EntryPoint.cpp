@@ -1,0 +1,3 @@
+#include "Main.h"
+
+START_JUCE_APPLICATION (KestraneUninstallerApplication)
