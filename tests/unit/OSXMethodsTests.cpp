@@ -1,0 +1,155 @@
+#include "OSXMethods.h"
+#include "UninstallScript.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace
+{
+bool runningAsRoot() { return ::geteuid() == 0; }
+
+class ScratchFolder : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        folder = juce::File::createTempFile ("runner-test");
+        ASSERT_TRUE (folder.createDirectory());
+    }
+
+    void TearDown() override { folder.deleteRecursively(); }
+
+    juce::File folder;
+};
+
+// Without root rights the runner asks polkit, which has no agent here; run the shell
+// directly then, as the runner itself does for root.
+bool runAsTheRunnerWould (const juce::String& source)
+{
+    if (runningAsRoot())
+        return runAppleScriptSource (source);
+
+    juce::String script;
+    return readDoShellScriptSource (source, script) && runCommandToCompletion ({ "/bin/sh", "-c", script });
+}
+} // namespace
+
+TEST (AppleScriptSource, WrapsTheScriptWithItsSpecialCharactersEscaped)
+{
+    EXPECT_EQ (makeDoShellScriptSource ("echo hi\nexit 0;"), "do shell script \"echo hi\nexit 0;\" with administrator privileges");
+    EXPECT_EQ (makeDoShellScriptSource (""), "do shell script \"\" with administrator privileges");
+    EXPECT_EQ (makeDoShellScriptSource ("a\"b\\c\\\"d"), "do shell script \"a\\\"b\\\\c\\\\\\\"d\" with administrator privileges");
+}
+
+TEST (AppleScriptSource, ReadsBackExactlyWhatWasWrapped)
+{
+    const juce::StringArray scripts { "", "plain", "a \"quoted\" word", "back\\slash", "\\\"", "\\n is not a line feed",
+                                      "line\nfeeds\r\nand\ttabs", "it's 'quoted' ' '", juce::String::fromUTF8 ("caf\xc3\xa9 \xe9\x9f\xb3") };
+
+    for (const auto& script : scripts)
+    {
+        SCOPED_TRACE (script);
+        juce::String read;
+        ASSERT_TRUE (readDoShellScriptSource (makeDoShellScriptSource (script), read));
+        EXPECT_EQ (read, script);
+    }
+}
+
+TEST (AppleScriptSource, ReadsTheLiteralAsAppleScriptDoes)
+{
+    struct Case
+    {
+        const char* source;
+        bool compiles;
+        const char* script;
+    };
+
+    const std::vector<Case> cases {
+        { "do shell script \"a\\nb\\tc\\rd\" with administrator privileges", true, "a\nb\tc\rd" },
+        { "do shell script \"say \\\"hi\\\" \\\\ bye\" with administrator privileges", true, "say \"hi\" \\ bye" },
+        { "do shell script \"\" with administrator privileges", true, "" },
+        { "do shell script \"x\"", false, "" },
+        { "do shell script \"x\" with administrator privileges and more", false, "" },
+        { "do shell script \"x\" with administrator privileges ", false, "" },
+        { "do shell script \"ends \" early\" with administrator privileges", false, "" },
+        { "do shell script \"unknown \\q escape\" with administrator privileges", false, "" },
+        { "do shell script \"never closed with administrator privileges", false, "" },
+        { "do shell script \"trailing backslash\\", false, "" },
+        { "display dialog \"x\" with administrator privileges", false, "" },
+        { " do shell script \"x\" with administrator privileges", false, "" },
+        { "", false, "" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.source);
+        juce::String script ("untouched");
+        EXPECT_EQ (readDoShellScriptSource (c.source, script), c.compiles);
+
+        if (c.compiles)
+        {
+            EXPECT_EQ (script, c.script);
+        }
+    }
+}
+
+TEST_F (ScratchFolder, ASourceOfAnyOtherFormRunsNothing)
+{
+    const auto marker = folder.getChildFile ("ran");
+    const auto command = "touch '" + marker.getFullPathName() + "'";
+
+    for (const auto& source : { "do shell script \"" + command + "\"",
+                                "do shell script \"" + command + "\" with administrator privileges; beep",
+                                "run script \"" + command + "\" with administrator privileges" })
+    {
+        SCOPED_TRACE (source);
+        EXPECT_FALSE (runAppleScriptSource (source));
+        EXPECT_FALSE (marker.exists());
+    }
+}
+
+TEST_F (ScratchFolder, TheResultIsTheShellsExitStatus)
+{
+    const auto marker = folder.getChildFile ("after failure");
+
+    EXPECT_TRUE (runAsTheRunnerWould (makeDoShellScriptSource ("exit 0")));
+    EXPECT_TRUE (runAsTheRunnerWould (makeDoShellScriptSource ("")));
+    EXPECT_FALSE (runAsTheRunnerWould (makeDoShellScriptSource ("false")));
+    EXPECT_FALSE (runAsTheRunnerWould (makeDoShellScriptSource ("exit 3")));
+    EXPECT_FALSE (runAsTheRunnerWould (makeDoShellScriptSource ("kill -9 $$")));
+    EXPECT_FALSE (runCommandToCompletion ({ "/nonexistent/program" }));
+
+    // The uninstall script's commands don't stop it: only its last status counts.
+    EXPECT_TRUE (runAsTheRunnerWould (makeDoShellScriptSource ("false;\ntouch '" + marker.getFullPathName() + "';\nexit 0;")));
+    EXPECT_TRUE (marker.existsAsFile());
+}
+
+TEST_F (ScratchFolder, AScriptThatWritesMegabytesDoesNotStall)
+{
+    const auto marker = folder.getChildFile ("done");
+    const auto script = "head -c 6000000 /dev/zero; head -c 3000000 /dev/zero >&2; touch '" + marker.getFullPathName() + "'";
+
+    EXPECT_TRUE (runAsTheRunnerWould (makeDoShellScriptSource (script)));
+    EXPECT_TRUE (marker.existsAsFile());
+}
+
+TEST_F (ScratchFolder, TheShellGetsTheScriptAsComposed)
+{
+    const auto out = folder.getChildFile ("out");
+    const juce::String text ("a \"quoted\" back\\slash $HOME `x` it's");
+    const auto script = "printf '%s' " + quoteShellValue (text) + " > " + quoteShellValue (out.getFullPathName());
+
+    if (runningAsRoot())
+    {
+        auto* methods = createOSXMethods();
+        EXPECT_TRUE (executeShellScript (methods, script.toRawUTF8()));
+        disposeOSXMethods (methods);
+    }
+    else
+    {
+        EXPECT_TRUE (runAsTheRunnerWould (makeDoShellScriptSource (script)));
+    }
+
+    EXPECT_EQ (out.loadFileAsString(), text);
+}

@@ -1,0 +1,210 @@
+#include "UninstallScript.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace
+{
+UninstallManifest sampleSuite()
+{
+    UninstallManifest manifest;
+    manifest.productName = "Sample Audio Suite";
+    manifest.kextsToUnload.add ("/Library/Extensions/SampleAudio.kext");
+    manifest.halDriversToDelete.add ("/Library/Audio/Plug-Ins/HAL/SampleAudio.driver");
+    manifest.launchdPlists.emplace_back ("SampleAgent", "/Library/LaunchDaemons/SampleAgent.plist");
+    manifest.processesToKill.add ("SampleMixer");
+    manifest.filesToDelete.add ("/Applications/Sample Mixer.app");
+    manifest.filesToDelete.add ("~/Library/Preferences/SampleMixer.plist");
+    manifest.packagesToForget.add ("sample.audio.driver");
+    return manifest;
+}
+
+std::string compose (const UninstallManifest& manifest, std::string* console = nullptr)
+{
+    std::ostringstream out;
+    const auto script = composeUninstallScript (manifest, out).toStdString();
+
+    if (console != nullptr)
+        *console = out.str();
+
+    return script;
+}
+
+std::string home()
+{
+    return juce::File::getSpecialLocation (juce::File::userHomeDirectory).getFullPathName().toStdString();
+}
+} // namespace
+
+TEST (UninstallScript, TheSampleSuiteComesOutByteForByte)
+{
+    ASSERT_EQ (home().find_first_not_of ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-"), std::string::npos)
+        << "the expected text below assumes a home path that needs no quoting";
+
+    std::string console;
+    const auto script = compose (sampleSuite(), &console);
+
+    const std::string expected = "#!/bin/bash\n"
+                                 "\n"
+                                 "sudo kextunload /Library/Extensions/SampleAudio.kext;\n"
+                                 "sudo rm -R /Library/Extensions/SampleAudio.kext;\n"
+                                 "sudo touch /Library/Extensions;\n"
+                                 "rm -R /Library/Audio/Plug-Ins/HAL/SampleAudio.driver;\n"
+                                 "sudo launchctl unload /System/Library/LaunchDaemons/com.apple.audio.coreaudiod.plist;\n"
+                                 "sudo launchctl load /System/Library/LaunchDaemons/com.apple.audio.coreaudiod.plist;\n"
+                                 "sudo pkill SampleAgent;\n"
+                                 "launchctl stop -F /Library/LaunchDaemons/SampleAgent.plist;\n"
+                                 "launchctl unload -F /Library/LaunchDaemons/SampleAgent.plist;\n"
+                                 "sudo rm -rf /Library/LaunchDaemons/SampleAgent.plist;\n"
+                                 "sudo pkill SampleMixer;\n"
+                                 "sudo rm -rf /Applications/Sample' 'Mixer.app;\n"
+                                 "sudo rm -rf "
+                                 + home() + "/Library/Preferences/SampleMixer.plist;\n"
+                                            "sudo pkgutil --forget sample.audio.driver;\n"
+                                            "\n"
+                                            "\n"
+                                            "exit 0;";
+
+    EXPECT_EQ (script, expected);
+    EXPECT_EQ (console, "Unloading and deleting /Library/Extensions/SampleAudio.kext\n");
+}
+
+TEST (UninstallScript, EmptyListsGiveHeadAndTailOnly)
+{
+    std::string console;
+    EXPECT_EQ (compose ({}, &console), "#!/bin/bash\n\n\n\nexit 0;");
+    EXPECT_TRUE (console.empty());
+}
+
+TEST (UninstallScript, OnceOnlyLinesFollowTheLastEntry)
+{
+    UninstallManifest manifest;
+    for (int i = 0; i < 20; ++i)
+        manifest.kextsToUnload.add ("/k" + juce::String (i) + ".kext");
+
+    manifest.halDriversToDelete.add ("/h1.driver");
+    manifest.halDriversToDelete.add ("/h2.driver");
+
+    std::string console;
+    const juce::String script (compose (manifest, &console));
+
+    const auto touch = script.indexOf ("sudo touch /Library/Extensions;\n");
+    EXPECT_GT (touch, script.lastIndexOf ("/k19.kext;\n"));
+    EXPECT_EQ (touch, script.lastIndexOf ("sudo touch /Library/Extensions;\n"));
+
+    const auto unload = script.indexOf ("sudo launchctl unload /System/Library/LaunchDaemons/com.apple.audio.coreaudiod.plist;\n"
+                                        "sudo launchctl load /System/Library/LaunchDaemons/com.apple.audio.coreaudiod.plist;\n");
+    EXPECT_GT (unload, script.indexOf ("rm -R /h2.driver;\n"));
+    EXPECT_EQ (unload, script.lastIndexOf ("sudo launchctl unload"));
+
+    EXPECT_EQ (juce::StringArray::fromLines (console.c_str()).size(), 21) << "one line per kext, then the final line feed";
+    EXPECT_TRUE (juce::String (console).startsWith ("Unloading and deleting /k0.kext\nUnloading and deleting /k1.kext\n"));
+}
+
+TEST (UninstallScript, EveryValueBecomesOneShellWord)
+{
+    struct Case
+    {
+        const char* what;
+        const char* value;
+        const char* word;
+    };
+
+    const std::vector<Case> cases {
+        { "plain", "/Library/Extensions/Sample-Audio_2.kext", "/Library/Extensions/Sample-Audio_2.kext" },
+        { "a blank", "Sample Mixer", "Sample' 'Mixer" },
+        { "two blanks", "a  b", "a' '' 'b" },
+        { "an apostrophe", "Bob's", "Bob\\'s" },
+        { "ampersand and semicolon", "a&b;c", "a'&'b';'c" },
+        { "dollar and backtick", "$(x)`y`", "'$''('x')''`'y'`'" },
+        { "a line feed inside", "a\nb", "a'\n'b" },
+        { "a tab inside", "a\tb", "a'\t'b" },
+        { "double quote and backslash", "a\"b\\c", "a'\"'b'\\'c" },
+        { "pipes, redirections, brackets, hash, bang", "|<>[]{}#!", "'|''<''>''['']''{''}''#''!'" },
+        { "wildcards and other kept punctuation", "/x/com.s*?+:,@%~=^", "/x/com.s*?+:,@%~=^" },
+        { "surrounding whitespace is dropped", " \t\n  /indented/path\n    ", "/indented/path" },
+        { "only whitespace is empty", " \n\t ", "" },
+        { "empty stays empty", "", "" },
+        { "non-ASCII passes as it is", "/Library/Caf\xc3\xa9 \xe9\x9f\xb3", "/Library/Caf\xc3\xa9' '\xe9\x9f\xb3" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        EXPECT_EQ (quoteShellValue (juce::String::fromUTF8 (c.value)).toStdString(), c.word);
+    }
+}
+
+TEST (UninstallScript, FilesEntriesAreMadeAbsoluteInTheApplication)
+{
+    const auto cwd = juce::File::getCurrentWorkingDirectory().getFullPathName().toStdString();
+
+    struct Case
+    {
+        const char* entry;
+        std::string path;
+    };
+
+    const std::vector<Case> cases {
+        { "~", home() },
+        { "~/Library/Prefs", home() + "/Library/Prefs" },
+        { "relative/thing", cwd + "/relative/thing" },
+        { "/trailing/slash/", "/trailing/slash" },
+        { "/", "/" },
+        { "", "" },
+        { "   ", "" },
+        { "  /padded  ", "/padded" },
+        { "/a/./b/../c", "/a/c" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.entry);
+        EXPECT_EQ (absolutePathForFilesEntry (c.entry).toStdString(), c.path);
+    }
+}
+
+TEST (UninstallScript, EmptyAndPaddedEntriesInEveryStep)
+{
+    UninstallManifest manifest;
+    manifest.kextsToUnload.add ("\n   /k.kext\n  ");
+    manifest.halDriversToDelete.add ("");
+    manifest.launchdPlists.emplace_back ("", " /p.plist ");
+    manifest.processesToKill.add ("  ");
+    manifest.filesToDelete.add ("");
+    manifest.packagesToForget.add ("\tpkg.id\n");
+
+    std::string console;
+    const auto script = compose (manifest, &console);
+
+    EXPECT_EQ (console, "Unloading and deleting /k.kext\n");
+    EXPECT_EQ (script, "#!/bin/bash\n\n"
+                       "sudo kextunload /k.kext;\n"
+                       "sudo rm -R /k.kext;\n"
+                       "sudo touch /Library/Extensions;\n"
+                       "rm -R ;\n"
+                       "sudo launchctl unload /System/Library/LaunchDaemons/com.apple.audio.coreaudiod.plist;\n"
+                       "sudo launchctl load /System/Library/LaunchDaemons/com.apple.audio.coreaudiod.plist;\n"
+                       "sudo pkill ;\n"
+                       "launchctl stop -F /p.plist;\n"
+                       "launchctl unload -F /p.plist;\n"
+                       "sudo rm -rf /p.plist;\n"
+                       "sudo pkill ;\n"
+                       "sudo rm -rf ;\n"
+                       "sudo pkgutil --forget pkg.id;\n"
+                       "\n\nexit 0;");
+}
+
+TEST (UninstallScript, DuplicatePairsAndSharedNamesRepeatTheirLines)
+{
+    UninstallManifest manifest;
+    manifest.launchdPlists.emplace_back ("Agent", "/a.plist");
+    manifest.launchdPlists.emplace_back ("Agent", "/a.plist");
+    manifest.processesToKill.add ("Agent");
+
+    const juce::String script (compose (manifest));
+
+    EXPECT_EQ (script.length() - script.replace ("sudo pkill Agent;\n", {}).length(), 3 * juce::String ("sudo pkill Agent;\n").length());
+    EXPECT_EQ (script.length() - script.replace ("launchctl stop -F /a.plist;\n", {}).length(), 2 * juce::String ("launchctl stop -F /a.plist;\n").length());
+}
