@@ -38,11 +38,17 @@ protected:
             previousPath = path;
 
         ::setenv ("PATH", (folder.getChildFile ("bin").getFullPathName() + ":" + previousPath).toRawUTF8(), 1);
+
+        // Should the quoting ever break, whatever a value makes of the script lands here.
+        previousDirectory = juce::File::getCurrentWorkingDirectory();
+        ASSERT_TRUE (folder.getChildFile ("cwd").createDirectory());
+        ASSERT_TRUE (folder.getChildFile ("cwd").setAsCurrentWorkingDirectory());
     }
 
     void TearDown() override
     {
         ::setenv ("PATH", previousPath.toRawUTF8(), 1);
+        previousDirectory.setAsCurrentWorkingDirectory();
         folder.deleteRecursively();
     }
 
@@ -89,7 +95,7 @@ protected:
         return result;
     }
 
-    juce::File folder, log;
+    juce::File folder, log, previousDirectory;
     juce::String previousPath;
 };
 
