@@ -184,7 +184,9 @@ class App:
     def find_window(self, timeout=15):
         """The id of the application's visible window, waiting for it to appear."""
         def search():
-            result = self.screen.run("xdotool", "search", "--onlyvisible", "--pid",
+            # --all: by default xdotool takes a window that meets any one of the conditions, and
+            # so the first window of that name, whichever copy of the application it belongs to.
+            result = self.screen.run("xdotool", "search", "--all", "--onlyvisible", "--pid",
                                      str(self.process.pid), "--name", "^" + PRODUCT_NAME + "$")
             ids = result.stdout.split()
             return ids[0] if ids else None
@@ -210,6 +212,30 @@ class App:
 
     def click(self, x, y):
         self.screen.click(*self.at(x, y))
+
+    def move(self, x, y):
+        """Moves the pointer to the window's point (x, y)."""
+        self.screen.move(*self.at(x, y))
+
+    def press(self, x, y):
+        """Moves the pointer to the window's point (x, y) and holds the first mouse button down."""
+        self.screen.press(*self.at(x, y))
+
+    def focus(self):
+        """Gives the window the keyboard focus: with no window manager nothing else would."""
+        self.screen.run("xdotool", "windowfocus", "--sync", self.window or self.find_window())
+
+    def key(self, keys):
+        """Types the xdotool key sequence (e.g. "alt+F4") into the window."""
+        self.focus()
+        self.screen.key(keys)
+
+    def wait_screen(self, predicate, timeout=10):
+        """Waits until predicate(screenshot) is true; that screenshot, or None on time-out."""
+        def check():
+            shot = self.screen.screenshot()
+            return shot if predicate(shot) else None
+        return wait_for(check, timeout, interval=0.1)
 
     def wait_painted(self, x, y, rgb, timeout=10):
         """Waits until the window's point (x, y) shows the colour; the last screenshot, or None."""

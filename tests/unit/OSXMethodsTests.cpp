@@ -1,6 +1,8 @@
 #include "OSXMethods.h"
 #include "UninstallScript.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -9,19 +11,7 @@ namespace
 {
 bool runningAsRoot() { return ::geteuid() == 0; }
 
-class ScratchFolder : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        folder = juce::File::createTempFile ("runner-test");
-        ASSERT_TRUE (folder.createDirectory());
-    }
-
-    void TearDown() override { folder.deleteRecursively(); }
-
-    juce::File folder;
-};
+using ScratchFolder = testsupport::TemporaryFolder;
 
 // Without root rights the runner asks polkit, which has no agent here; run the shell
 // directly then, as the runner itself does for root.

@@ -1,5 +1,7 @@
 #include "UninstallManifest.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 namespace
@@ -39,17 +41,9 @@ std::string wrap (const std::string& body)
     return std::string (header) + "<KestraneUninstallerInfo>" + body + "</KestraneUninstallerInfo>";
 }
 
-class ManifestFolder : public ::testing::Test
+class ManifestFolder : public testsupport::TemporaryFolder
 {
 protected:
-    void SetUp() override
-    {
-        folder = juce::File::createTempFile ("manifest-test");
-        ASSERT_TRUE (folder.createDirectory());
-    }
-
-    void TearDown() override { folder.deleteRecursively(); }
-
     juce::File write (const std::string& text)
     {
         auto file = folder.getChildFile ("uninstaller_info.xml");
@@ -58,8 +52,6 @@ protected:
         EXPECT_TRUE (file.appendData (text.data(), text.size()) || text.empty());
         return file;
     }
-
-    juce::File folder;
 };
 } // namespace
 
