@@ -23,6 +23,31 @@ inline ::testing::AssertionResult isNear (juce::Colour actual, juce::uint32 expe
     return ::testing::AssertionFailure() << "pixel is " << actual.toString() << ", expected " << expected.toString();
 }
 
+/** The smallest rectangle holding every near-white pixel of the area: where a title's ink
+    lies. Empty when there is none. */
+inline juce::Rectangle<int> findWhiteInk (const juce::Image& image, juce::Rectangle<int> area)
+{
+    int minX = area.getRight(), maxX = -1, minY = area.getBottom(), maxY = -1;
+
+    for (int y = area.getY(); y < area.getBottom(); ++y)
+    {
+        for (int x = area.getX(); x < area.getRight(); ++x)
+        {
+            const auto c = image.getPixelAt (x, y);
+
+            if (c.getAlpha() > 0xc0 && c.getRed() > 0xc0 && c.getGreen() > 0xc0 && c.getBlue() > 0xc0)
+            {
+                minX = juce::jmin (minX, x);
+                maxX = juce::jmax (maxX, x);
+                minY = juce::jmin (minY, y);
+                maxY = juce::jmax (maxY, y);
+            }
+        }
+    }
+
+    return maxX < 0 ? juce::Rectangle<int>() : juce::Rectangle<int>::leftTopRightBottom (minX, minY, maxX + 1, maxY + 1);
+}
+
 /** A fresh folder for one test, deleted again after it. */
 class TemporaryFolder : public ::testing::Test
 {
