@@ -1,6 +1,7 @@
 #include "OSXMethods.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -149,6 +150,10 @@ bool runCommandToCompletion (const juce::StringArray& arguments)
     posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2 (&actions, output.ends[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2 (&actions, output.ends[1], STDERR_FILENO);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
+    // The script runs as root: it gets nothing of ours but these three.
+    posix_spawn_file_actions_addclosefrom_np (&actions, STDERR_FILENO + 1);
+#endif
 
     pid_t child = 0;
     const auto spawned = posix_spawnp (&child, argv[0], &actions, nullptr, argv.data(), environ) == 0;
@@ -158,24 +163,36 @@ bool runCommandToCompletion (const juce::StringArray& arguments)
     if (! spawned)
         return false;
 
-    // Read until every writer has gone, so that a chatty script never blocks on a full pipe.
+    // Drain the output while the shell runs, so that a chatty script never blocks on a full
+    // pipe; stop when the shell has ended, even if something it started keeps the pipe open.
     char buffer[8192];
+    int status = 0;
+    bool outputOpen = true;
 
     for (;;)
     {
-        const auto numRead = ::read (output.ends[0], buffer, sizeof (buffer));
+        const auto ended = ::waitpid (child, &status, WNOHANG);
 
-        if (numRead > 0 || (numRead < 0 && errno == EINTR))
-            continue;
-
-        break;
-    }
-
-    int status = 0;
-
-    while (::waitpid (child, &status, 0) < 0)
-        if (errno != EINTR)
+        if (ended < 0 && errno != EINTR)
             return false;
+
+        if (ended == child)
+            break;
+
+        if (! outputOpen)
+        {
+            ::usleep (10000);
+            continue;
+        }
+
+        pollfd readable { output.ends[0], POLLIN, 0 };
+
+        if (::poll (&readable, 1, 50) > 0)
+        {
+            const auto numRead = ::read (output.ends[0], buffer, sizeof (buffer));
+            outputOpen = numRead > 0 || (numRead < 0 && errno == EINTR);
+        }
+    }
 
     return WIFEXITED (status) && WEXITSTATUS (status) == 0;
 }

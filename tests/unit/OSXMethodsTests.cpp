@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <unistd.h>
 
 namespace
@@ -142,4 +143,31 @@ TEST_F (ScratchFolder, TheShellGetsTheScriptAsComposed)
     }
 
     EXPECT_EQ (out.loadFileAsString(), text);
+}
+
+TEST_F (ScratchFolder, TheRunEndsWithTheShellNotWithWhatItLeftRunning)
+{
+    const auto pidFile = folder.getChildFile ("sleeper");
+    const auto started = juce::Time::getMillisecondCounterHiRes();
+
+    // The sleeper inherits the shell's output and keeps it open long after the shell has gone.
+    EXPECT_TRUE (runAsTheRunnerWould (makeDoShellScriptSource ("sleep 60 & echo $! > '" + pidFile.getFullPathName() + "'; exit 0")));
+    EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - started, 30000.0);
+
+    const auto sleeper = pidFile.loadFileAsString().getIntValue();
+    ASSERT_GT (sleeper, 0);
+    ::kill (sleeper, SIGKILL);
+}
+
+TEST_F (ScratchFolder, TheShellGetsNoDescriptorOfOursBeyondTheStandardThree)
+{
+    const auto listing = folder.getChildFile ("fds");
+    EXPECT_TRUE (runAsTheRunnerWould (makeDoShellScriptSource ("ls /proc/self/fd > '" + listing.getFullPathName() + "'")));
+
+    auto descriptors = juce::StringArray::fromLines (listing.loadFileAsString().trim());
+    descriptors.removeString ("0");
+    descriptors.removeString ("1");
+    descriptors.removeString ("2");
+    descriptors.removeString ("3"); // the folder that ls itself reads
+    EXPECT_TRUE (descriptors.isEmpty()) << descriptors.joinIntoString (" ");
 }

@@ -153,11 +153,11 @@ std::vector<Command> expectedCalls (const UninstallManifest& m)
     return calls;
 }
 
-// Any character at all but the two wildcards, which keep their meaning on purpose.
+// Any character at all but the two wildcards and the tilde, which keep their meaning on purpose.
 juce::String randomValue (juce::Random& random)
 {
     static const char* const multiByte[] = { "\xc3\xa9", "\xe9\x9f\xb3", "\xf0\x9f\x8e\xb5", "\xc2\xa0" };
-    static const char special[] = "\"'\\$`;&|()<>[]{}#!~ \t\n\r";
+    static const char special[] = "\"'\\$`;&|()<>[]{}#! \t\n\r";
 
     std::string value;
     const auto length = random.nextInt (14);
@@ -178,7 +178,7 @@ juce::String randomValue (juce::Random& random)
             default:
             {
                 auto c = static_cast<char> (32 + random.nextInt (95));
-                value += (c == '*' || c == '?') ? '%' : c;
+                value += (c == '*' || c == '?' || c == '~') ? '%' : c;
                 break;
             }
         }
