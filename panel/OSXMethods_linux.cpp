@@ -167,32 +167,29 @@ bool runCommandToCompletion (const juce::StringArray& arguments)
     // pipe; stop when the shell has ended, even if something it started keeps the pipe open.
     char buffer[8192];
     int status = 0;
-    bool outputOpen = true;
+    bool outputOpen = true, exited = false;
 
-    for (;;)
+    while (outputOpen && ! exited)
     {
         const auto ended = ::waitpid (child, &status, WNOHANG);
 
         if (ended < 0 && errno != EINTR)
             return false;
 
-        if (ended == child)
-            break;
-
-        if (! outputOpen)
-        {
-            ::usleep (10000);
-            continue;
-        }
+        exited = ended == child;
 
         pollfd readable { output.ends[0], POLLIN, 0 };
 
-        if (::poll (&readable, 1, 50) > 0)
+        if (! exited && ::poll (&readable, 1, 50) > 0)
         {
             const auto numRead = ::read (output.ends[0], buffer, sizeof (buffer));
             outputOpen = numRead > 0 || (numRead < 0 && errno == EINTR);
         }
     }
+
+    while (! exited && ::waitpid (child, &status, 0) < 0)
+        if (errno != EINTR)
+            return false;
 
     return WIFEXITED (status) && WEXITSTATUS (status) == 0;
 }
