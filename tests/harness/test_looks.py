@@ -30,10 +30,6 @@ FONT_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                          "roboto_regular.ttf")
 
 
-def close_enough(rgb, expected, tolerance):
-    return all(abs(a - b) <= tolerance for a, b in zip(rgb, expected))
-
-
 def light_box(pixel, x, y, width, height, background):
     """(left, top, right, bottom), inclusive, of the pixels in the area that white text covers at
     least half-way over the background; None if there are none."""
@@ -126,7 +122,7 @@ class AtRestTest(unittest.TestCase):
         for point in [(x + 9, y), (x + width // 2, y), (right - 9, y), (x, y + 12), (right, y + 12),
                       (x, bottom), (right, bottom), (x + 40, bottom), (right - 40, y + 12)]:
             with self.subTest(point=point):
-                self.assertTrue(close_enough(self.pixel(*point), TITLE_BAR, 2), self.pixel(*point))
+                self.assertTrue(xh.close_enough(self.pixel(*point), TITLE_BAR, 2), self.pixel(*point))
         self.assertEqual(self.pixel(x + 40, y + 12), TITLE_BAR)
 
     def test_top_corners_and_frame_are_not_painted(self):
@@ -178,7 +174,7 @@ class AtRestTest(unittest.TestCase):
                               ((x - 1, middle), BACKGROUND), ((right + 1, middle), BACKGROUND),
                               ((x + 10, y - 1), BACKGROUND), ((x + 10, bottom + 1), BACKGROUND)]:
             with self.subTest(point=point):
-                self.assertTrue(close_enough(self.pixel(*point), colour, 2), self.pixel(*point))
+                self.assertTrue(xh.close_enough(self.pixel(*point), colour, 2), self.pixel(*point))
         self.assertEqual(self.pixel(*BUTTON_SPOT), BUTTON_AT_REST)
         # The caption, white Roboto at height 16, centred on the button.
         box = light_box(self.pixel, x, y, width, height, BUTTON_AT_REST)

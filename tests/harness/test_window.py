@@ -33,10 +33,6 @@ def region(shot, x, y, width, height):
     return b"".join(rows)
 
 
-def close_enough(rgb, expected, tolerance):
-    return all(abs(a - b) <= tolerance for a, b in zip(rgb, expected))
-
-
 def half_scale_logo():
     """The logo artwork as it should look drawn at half size on the background: each 2 by 2
     block of the 252 by 252 image, laid over the background colour, averaged."""
@@ -113,7 +109,7 @@ class OpeningTest(WindowTestCase):
         centre_x, centre_y = x0 + size // 2, y0 + size // 2
         for dx, dy in [(-54, 0), (54, 0), (0, -54), (0, 54)]:
             with self.subTest(ring=(dx, dy)):
-                self.assertTrue(close_enough(window_pixel(shot, at, centre_x + dx, centre_y + dy),
+                self.assertTrue(xh.close_enough(window_pixel(shot, at, centre_x + dx, centre_y + dy),
                                              (0xFF, 0x6F, 0x00), 8))
         for x, y in [(centre_x - 35, centre_y), (x0 - 1, centre_y), (x0 + size, centre_y),
                      (centre_x, y0 - 1), (centre_x, y0 + size), (x0 - 1, y0 - 1), (x0 + size, y0 + size)]:
@@ -127,7 +123,7 @@ class OpeningTest(WindowTestCase):
         wrong = 0
         for j in range(size):
             for i in range(size):
-                if not close_enough(window_pixel(shot, at, x0 + i, y0 + j), expected[j][i], 40):
+                if not xh.close_enough(window_pixel(shot, at, x0 + i, y0 + j), expected[j][i], 40):
                     wrong += 1
         self.assertLess(wrong, size * size // 100, "%d logo pixels differ from the artwork" % wrong)
 

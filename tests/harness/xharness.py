@@ -35,6 +35,11 @@ def wait_for(predicate, timeout, interval=0.05):
         time.sleep(interval)
 
 
+def close_enough(rgb, expected, tolerance):
+    """Whether every channel is within the tolerance: antialiased edges come out a shade off."""
+    return all(abs(a - b) <= tolerance for a, b in zip(rgb, expected))
+
+
 class Image:
     """A screenshot: RGB pixels, read from a binary PPM."""
 
