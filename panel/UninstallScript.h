@@ -4,18 +4,24 @@
 
 #include <ostream>
 
-/** Turns one manifest value into exactly one shell word.
+/** Turns a text into exactly one shell word that stands for that text, character for character.
 
-    Surrounding whitespace is dropped first, and an empty value stays empty. ASCII letters and
-    digits, the characters / . _ - + : , @ % ~ = ^ * ? and the bytes of non-ASCII characters
-    stay as they are, so that "*" and "?" keep their wildcard meaning; an apostrophe becomes \'
-    and every other character c becomes 'c', a blank thus ' '.
+    It quotes exactly what it is given and trims nothing: the composer trims each manifest value
+    once, before anything else, and a blank at the end of a path made from a trimmed value
+    belongs to that path. An empty text stays empty. ASCII letters and digits, the characters
+    / . _ - + : , @ % ~ = ^ * ? and the bytes of non-ASCII characters stay as they are, so that
+    "*" and "?" keep their wildcard meaning; an apostrophe becomes \' and every other character
+    c becomes 'c', a blank thus ' '.
 */
 juce::String quoteShellValue (const juce::String& value);
 
-/** The path that the script deletes for a "files" entry: the trimmed entry made absolute by
-    the framework's rules (a leading "~" is this user's home, anything relative is taken from
-    the working directory), or empty for an empty entry.
+/** The path that the script deletes for a "files" entry: the trimmed entry made absolute, or
+    empty for an empty entry.
+
+    A leading "~" or "~/" is this user's home and "~name" that user's home, if the system knows
+    the name; anything else that does not start with "/" is taken from the working directory.
+    "." and ".." are resolved as text, ".." at the root staying at the root; doubled and
+    trailing "/" are dropped. A lone "/" stays "/".
 */
 juce::String absolutePathForFilesEntry (const juce::String& entry);
 

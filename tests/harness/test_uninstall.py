@@ -191,7 +191,8 @@ class UninstallWithManifest(unittest.TestCase):
                      t("Presets", "Bob's Presets"),
                      t("Prefs", "com.sample.mixer.plist"),
                      t("Docs", "Notes $HOME & (old).txt"),
-                     t("Docs", 'Say "Hi"; then `leave`.txt')]
+                     t("Docs", 'Say "Hi"; then `leave`.txt'),
+                     t("apps", "trail blank ")]
         cls.processes = ["SampleMixer", "Sample Helper"]
         cls.packages = ["com.sample.audio.driver", "com.sample.mixer"]
 
@@ -202,8 +203,9 @@ class UninstallWithManifest(unittest.TestCase):
         make_dir(cls.files[0])
         make_dir(cls.files[1], with_content=False)
         make_file(os.path.join(cls.files[1], "Warm Pad.preset"))
-        for path in cls.files[2:]:
+        for path in cls.files[2:5]:
             make_file(path)
+        make_dir(cls.files[5])
 
         # What a value split at its blanks, or cut at its apostrophe, would hit instead; relative
         # pieces land in the working directory, which must itself survive.
@@ -213,17 +215,18 @@ class UninstallWithManifest(unittest.TestCase):
                         t("Applications", "Sample"), t("Applications", "Sample Mixer Pro.app"),
                         t("cwd", "Mixer.app"), t("Presets", "Bob"), t("Presets", "Bob's"),
                         t("cwd", "Presets"), t("Prefs", "other.plist"), t("Docs", "Notes"),
-                        t("cwd", "sentinel")]
+                        t("cwd", "sentinel"), t("apps", "trail blank")]
         for path in cls.siblings:
             make_file(path)
 
         return manifest_xml(
-            # The second kext and the third file stand on indented lines of their own.
+            # The second kext and the third file stand on indented lines of their own; the last
+            # file ends in a blank before its "/", and only its trimmed text loses that "/".
             kexts=[cls.kexts[0], "\n      %s\n    " % cls.kexts[1]],
             haldrivers=[cls.hal],
             plists=[("Sample Agent", cls.plist)],
             kill=cls.processes,
-            files=cls.files[:2] + ["\n      %s\n    " % cls.files[2]] + cls.files[3:],
+            files=cls.files[:2] + ["\n      %s\n    " % cls.files[2]] + cls.files[3:5] + [cls.files[5] + "/"],
             pkgremove=cls.packages)
 
     def test_nothing_runs_before_the_click(self):

@@ -105,27 +105,26 @@ std::vector<Command> expectedCalls (const UninstallManifest& m)
     std::vector<Command> calls;
     const std::string coreAudio ("/System/Library/LaunchDaemons/com.apple.audio.coreaudiod.plist");
 
+    // Each value is trimmed once; a files entry is then made absolute, and nothing more.
     const auto with = [] (Command command, const juce::String& value)
     {
-        const auto word = value.trim().toStdString();
-
-        if (! word.empty())
-            command.push_back (word);
+        if (value.isNotEmpty())
+            command.push_back (value.toStdString());
 
         return command;
     };
 
     for (const auto& kext : m.kextsToUnload)
     {
-        calls.push_back (with ({ "sudo", "kextunload" }, kext));
-        calls.push_back (with ({ "sudo", "rm", "-R" }, kext));
+        calls.push_back (with ({ "sudo", "kextunload" }, kext.trim()));
+        calls.push_back (with ({ "sudo", "rm", "-R" }, kext.trim()));
     }
 
     if (! m.kextsToUnload.isEmpty())
         calls.push_back ({ "sudo", "touch", "/Library/Extensions" });
 
     for (const auto& driver : m.halDriversToDelete)
-        calls.push_back (with ({ "rm", "-R" }, driver));
+        calls.push_back (with ({ "rm", "-R" }, driver.trim()));
 
     if (! m.halDriversToDelete.isEmpty())
     {
@@ -135,20 +134,20 @@ std::vector<Command> expectedCalls (const UninstallManifest& m)
 
     for (const auto& [name, path] : m.launchdPlists)
     {
-        calls.push_back (with ({ "sudo", "pkill" }, name));
-        calls.push_back (with ({ "launchctl", "stop", "-F" }, path));
-        calls.push_back (with ({ "launchctl", "unload", "-F" }, path));
-        calls.push_back (with ({ "sudo", "rm", "-rf" }, path));
+        calls.push_back (with ({ "sudo", "pkill" }, name.trim()));
+        calls.push_back (with ({ "launchctl", "stop", "-F" }, path.trim()));
+        calls.push_back (with ({ "launchctl", "unload", "-F" }, path.trim()));
+        calls.push_back (with ({ "sudo", "rm", "-rf" }, path.trim()));
     }
 
     for (const auto& process : m.processesToKill)
-        calls.push_back (with ({ "sudo", "pkill" }, process));
+        calls.push_back (with ({ "sudo", "pkill" }, process.trim()));
 
     for (const auto& file : m.filesToDelete)
         calls.push_back (with ({ "sudo", "rm", "-rf" }, absolutePathForFilesEntry (file)));
 
     for (const auto& package : m.packagesToForget)
-        calls.push_back (with ({ "sudo", "pkgutil", "--forget" }, package));
+        calls.push_back (with ({ "sudo", "pkgutil", "--forget" }, package.trim()));
 
     return calls;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sstream>
 
 namespace
@@ -123,8 +124,7 @@ TEST (UninstallScript, EveryValueBecomesOneShellWord)
         { "double quote and backslash", "a\"b\\c", "a'\"'b'\\'c" },
         { "pipes, redirections, brackets, hash, bang", "|<>[]{}#!", "'|''<''>''['']''{''}''#''!'" },
         { "wildcards and other kept punctuation", "/x/com.s*?+:,@%~=^", "/x/com.s*?+:,@%~=^" },
-        { "surrounding whitespace is dropped", " \t\n  /indented/path\n    ", "/indented/path" },
-        { "only whitespace is empty", " \n\t ", "" },
+        { "whitespace around is quoted, never dropped", " /a \n", "' '/a' ''\n'" },
         { "empty stays empty", "", "" },
         { "non-ASCII passes as it is", "/Library/Caf\xc3\xa9 \xe9\x9f\xb3", "/Library/Caf\xc3\xa9' '\xe9\x9f\xb3" },
     };
@@ -139,29 +139,54 @@ TEST (UninstallScript, EveryValueBecomesOneShellWord)
 TEST (UninstallScript, FilesEntriesAreMadeAbsoluteInTheApplication)
 {
     const auto cwd = juce::File::getCurrentWorkingDirectory().getFullPathName().toStdString();
+    const auto* rootAccount = ::getpwnam ("root");
+    ASSERT_NE (rootAccount, nullptr);
+    const std::string rootHome (rootAccount->pw_dir);
+    ASSERT_EQ (::getpwnam ("no-such-user-here"), nullptr);
 
     struct Case
     {
         const char* entry;
         std::string path;
+        const char* line = nullptr; // the script line, where the quoting is what the row shows
     };
 
     const std::vector<Case> cases {
         { "~", home() },
         { "~/Library/Prefs", home() + "/Library/Prefs" },
+        { "~root/Library", rootHome + "/Library" },
+        { "~no-such-user-here/a/../b", "~no-such-user-here/b" },
+        { "~no-such-user-here/../..", "~no-such-user-here" },
+        { "~\\x", "~\\x", "sudo rm -rf ~'\\'x;\n" },
+        { "~/../", juce::File (home()).getParentDirectory().getFullPathName().toStdString() },
         { "relative/thing", cwd + "/relative/thing" },
+        { "./relative/../thing", cwd + "/thing" },
         { "/trailing/slash/", "/trailing/slash" },
+        { "//doubled//slashes//", "/doubled/slashes" },
         { "/", "/" },
         { "", "" },
         { "   ", "" },
         { "  /padded  ", "/padded" },
         { "/a/./b/../c", "/a/c" },
+        { "/x/../../", "/", "sudo rm -rf /;\n" },
+        { "/../Library/x", "/Library/x", "sudo rm -rf /Library/x;\n" },
+        { "/a//../b", "/b" },
+        { "../../../../../../../../../../../../../../../x", "/x" },
+        { "/Applications/Sample Folder /", "/Applications/Sample Folder ", "sudo rm -rf /Applications/Sample' 'Folder' ';\n" },
+        { " /Applications/Sample Folder / ", "/Applications/Sample Folder " },
     };
 
     for (const auto& c : cases)
     {
         SCOPED_TRACE (c.entry);
         EXPECT_EQ (absolutePathForFilesEntry (c.entry).toStdString(), c.path);
+
+        if (c.line != nullptr)
+        {
+            UninstallManifest manifest;
+            manifest.filesToDelete.add (c.entry);
+            EXPECT_EQ (compose (manifest), std::string ("#!/bin/bash\n\n") + c.line + "\n\nexit 0;");
+        }
     }
 }
 
