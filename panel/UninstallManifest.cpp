@@ -1,41 +1,311 @@
 #include "UninstallManifest.h"
 
+#include <expat.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <unordered_set>
+
 namespace
 {
-// XmlElement::getChildByName also ignores case, but asserts whenever the case differs,
-// and manifests in the wild do write "Files" or "PATH".
-const juce::XmlElement* findChildIgnoringCase (const juce::XmlElement& parent, const juce::String& tagName)
-{
-    for (auto* child : parent.getChildIterator())
-        if (child->getTagName().equalsIgnoreCase (tagName))
-            return child;
+// A real manifest is a few kilobytes. The limits keep a hostile file from taking the memory or
+// the time of a start-up: a bigger file, or more text than this kept from it, is unusable.
+constexpr size_t maximumFileSize = 16 * 1024 * 1024;
+constexpr size_t maximumKeptText = 64 * 1024 * 1024;
 
-    return nullptr;
+bool isOnlyWhitespace (const std::string& text)
+{
+    return text.find_first_not_of (" \t\r\n") == std::string::npos;
 }
 
-void readPlainSection (const juce::XmlElement& root, const char* sectionName, juce::StringArray& list)
+juce::String fromUTF8 (const std::string& text)
 {
-    if (auto* section = findChildIgnoringCase (root, sectionName))
-        for (int i = 0; i < section->getNumChildElements(); ++i)
-            list.addIfNotAlreadyThere (section->getChildElement (i)->getAllSubText());
+    return juce::String::fromUTF8 (text.data(), static_cast<int> (text.size()));
 }
 
-void readPlistsSection (const juce::XmlElement& root, std::vector<LaunchdPlist>& list)
+/** One of the five plain lists: items in manifest order, exact duplicates dropped. */
+class PlainList final
 {
-    if (auto* section = findChildIgnoringCase (root, "plists"))
+public:
+    explicit PlainList (juce::StringArray& target)
+        : items (target) {}
+
+    void add (const std::string& item)
     {
-        for (int i = 0; i < section->getNumChildElements(); ++i)
-        {
-            auto* entry = section->getChildElement (i);
-            auto* path = findChildIgnoringCase (*entry, "path");
+        if (seen.insert (item).second)
+            items.add (fromUTF8 (item));
+    }
 
-            // An entry without a "path", or text standing directly in the section, still
-            // gives a pair: its missing parts are empty.
-            list.emplace_back (entry->getStringAttribute ("name"),
-                               path != nullptr ? path->getAllSubText() : juce::String());
+private:
+    juce::StringArray& items;
+    std::unordered_set<std::string> seen;
+
+    JUCE_DECLARE_NON_COPYABLE (PlainList)
+};
+
+/** Reads a manifest as expat hands it over, in one pass and with no recursion, whatever the
+    depth of the document.
+
+    expat checks that the document is well-formed, decodes it from what it declares into UTF-8,
+    and expands its internal entities; it loads nothing from outside. A text run is the
+    character data between two pieces of markup (tags, comments, processing instructions), CDATA
+    included; a run that is only whitespace counts for nothing. The whole text of an element is
+    every run inside it, in document order.
+*/
+class ManifestParser final
+{
+public:
+    explicit ManifestParser (UninstallManifest& manifestToFill)
+        : manifest (manifestToFill)
+        , parser (XML_ParserCreate (nullptr))
+    {
+        if (parser == nullptr)
+            return;
+
+        XML_SetUserData (parser, this);
+        XML_SetElementHandler (parser, startElement, endElement);
+        XML_SetCharacterDataHandler (parser, characterData);
+        XML_SetCommentHandler (parser, comment);
+        XML_SetProcessingInstructionHandler (parser, processingInstruction);
+        XML_SetSkippedEntityHandler (parser, skippedEntity);
+        XML_SetExternalEntityRefHandler (parser, externalEntity);
+        XML_SetParamEntityParsing (parser, XML_PARAM_ENTITY_PARSING_NEVER);
+    }
+
+    ~ManifestParser()
+    {
+        if (parser != nullptr)
+            XML_ParserFree (parser);
+    }
+
+    /** Hands the next piece of the document over; false once the document is unusable. */
+    bool feed (const char* data, size_t size, bool isFinal)
+    {
+        if (parser == nullptr || failed || size > static_cast<size_t> (std::numeric_limits<int>::max()))
+            return false;
+
+        if (XML_Parse (parser, data, static_cast<int> (size), isFinal ? XML_TRUE : XML_FALSE) != XML_STATUS_OK)
+            failed = true;
+
+        return ! failed;
+    }
+
+    /** True when the whole document was read and its root is that of an uninstall manifest. */
+    bool wasRead() const { return ! failed && isManifest; }
+
+private:
+    enum class Section
+    {
+        none,
+        plain,
+        plists
+    };
+
+    static ManifestParser& from (void* userData) { return *static_cast<ManifestParser*> (userData); }
+
+    static void XMLCALL startElement (void* userData, const XML_Char* tag, const XML_Char** attributes)
+    {
+        from (userData).openElement (tag, attributes);
+    }
+
+    static void XMLCALL endElement (void* userData, const XML_Char*) { from (userData).closeElement(); }
+
+    static void XMLCALL characterData (void* userData, const XML_Char* text, int length)
+    {
+        auto& self = from (userData);
+
+        if (self.wantsText())
+            self.run.append (text, static_cast<size_t> (length));
+    }
+
+    static void XMLCALL comment (void* userData, const XML_Char*) { from (userData).endRun(); }
+
+    static void XMLCALL processingInstruction (void* userData, const XML_Char*, const XML_Char*)
+    {
+        from (userData).endRun();
+    }
+
+    // Without the DTD that the document names, expat drops an entity it doesn't know, and
+    // "/Library/&x;/y" would read as "/Library//y".
+    static void XMLCALL skippedEntity (void* userData, const XML_Char*, int) { from (userData).fail(); }
+
+    static int XMLCALL externalEntity (XML_Parser, const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*)
+    {
+        return XML_STATUS_ERROR;
+    }
+
+    void fail()
+    {
+        failed = true;
+        XML_StopParser (parser, XML_FALSE);
+    }
+
+    static bool tagIs (const XML_Char* tag, const char* name)
+    {
+        return juce::String::fromUTF8 (tag).equalsIgnoreCase (name);
+    }
+
+    void openElement (const XML_Char* tag, const XML_Char** attributes)
+    {
+        endRun();
+        ++depth;
+
+        if (depth == 1)
+        {
+            isManifest = std::strcmp (tag, "KestraneUninstallerInfo") == 0;
+
+            // Another root means nothing is read; no need to look any further.
+            if (! isManifest)
+                XML_StopParser (parser, XML_FALSE);
+        }
+        else if (depth == 2)
+        {
+            openRootChild (tag);
+        }
+        else if (depth == 3 && section != Section::none)
+        {
+            inEntry = true;
+            entryText.clear();
+            pathText.clear();
+            pathSeen = false;
+            processName.clear();
+
+            if (section == Section::plists)
+                for (auto** attribute = attributes; *attribute != nullptr; attribute += 2)
+                    if (std::strcmp (attribute[0], "name") == 0)
+                        processName = attribute[1];
+        }
+        else if (depth == 4 && inEntry && section == Section::plists && ! pathSeen && tagIs (tag, "path"))
+        {
+            pathSeen = true;
+            inPath = true;
         }
     }
-}
+
+    void openRootChild (const XML_Char* tag)
+    {
+        if (! nameSeen && tagIs (tag, "name"))
+        {
+            nameSeen = inName = true;
+            return;
+        }
+
+        struct Candidate
+        {
+            const char* name;
+            juce::StringArray* list;
+        };
+
+        const Candidate plainSections[] = {
+            { "files", &manifest.filesToDelete },
+            { "kill", &manifest.processesToKill },
+            { "pkgremove", &manifest.packagesToForget },
+            { "kexts", &manifest.kextsToUnload },
+            { "haldrivers", &manifest.halDriversToDelete },
+        };
+
+        for (size_t i = 0; i < std::size (plainSections); ++i)
+        {
+            if (! sectionSeen[i] && tagIs (tag, plainSections[i].name))
+            {
+                sectionSeen[i] = true;
+                section = Section::plain;
+                plainList = &plainLists[i];
+                return;
+            }
+        }
+
+        if (! plistsSeen && tagIs (tag, "plists"))
+        {
+            plistsSeen = true;
+            section = Section::plists;
+        }
+    }
+
+    void closeElement()
+    {
+        endRun();
+
+        if (depth == 2)
+        {
+            if (inName)
+                manifest.productName = fromUTF8 (productName);
+
+            inName = false;
+            section = Section::none;
+            plainList = nullptr;
+        }
+        else if (depth == 3 && inEntry)
+        {
+            inEntry = false;
+
+            if (section == Section::plain)
+                plainList->add (entryText);
+            else
+                manifest.launchdPlists.emplace_back (fromUTF8 (processName), fromUTF8 (pathText));
+        }
+        else if (depth == 4)
+        {
+            inPath = false;
+        }
+
+        --depth;
+    }
+
+    bool wantsText() const { return inName || section != Section::none; }
+
+    /** Markup ends the run of text before it: the run goes where it stands. */
+    void endRun()
+    {
+        if (run.empty())
+            return;
+
+        if (! isOnlyWhitespace (run))
+        {
+            keptText += run.size();
+
+            if (keptText > maximumKeptText)
+                fail();
+            else if (inName)
+                productName += run;
+            else if (inEntry && section == Section::plain)
+                entryText += run;
+            else if (inPath)
+                pathText += run;
+            else if (depth == 2 && section == Section::plain)
+                plainList->add (run);
+            else if (depth == 2 && section == Section::plists)
+                manifest.launchdPlists.emplace_back(); // text in "plists" has no name and no path
+        }
+
+        run.clear();
+    }
+
+    UninstallManifest& manifest;
+    XML_Parser parser;
+
+    PlainList plainLists[5] { PlainList (manifest.filesToDelete), PlainList (manifest.processesToKill),
+                              PlainList (manifest.packagesToForget), PlainList (manifest.kextsToUnload),
+                              PlainList (manifest.halDriversToDelete) };
+    bool sectionSeen[5] {};
+    bool nameSeen = false, plistsSeen = false;
+
+    long depth = 0;
+    bool failed = false, isManifest = false;
+    bool inName = false, inEntry = false, inPath = false, pathSeen = false;
+    Section section = Section::none;
+    PlainList* plainList = nullptr;
+
+    std::string run, productName, entryText, pathText, processName;
+    size_t keptText = 0;
+
+    JUCE_DECLARE_NON_COPYABLE (ManifestParser)
+};
 } // namespace
 
 juce::File getApplicationBundle()
@@ -61,26 +331,99 @@ juce::File getUninstallManifestFile (const juce::File& applicationBundle)
         .getChildFile ("uninstaller_info.xml");
 }
 
+bool readUninstallManifestText (const char* text, size_t size, UninstallManifest& manifest)
+{
+    if (size > maximumFileSize)
+        return false;
+
+    UninstallManifest read;
+    ManifestParser parser (read);
+
+    if (! (parser.feed (text, size, true) && parser.wasRead()))
+        return false;
+
+    manifest = std::move (read);
+    return true;
+}
+
+namespace
+{
+/** A descriptor that closes itself. */
+struct ScopedDescriptor
+{
+    explicit ScopedDescriptor (int fd)
+        : descriptor (fd) {}
+    ~ScopedDescriptor()
+    {
+        if (descriptor >= 0)
+            ::close (descriptor);
+    }
+
+    const int descriptor;
+
+    JUCE_DECLARE_NON_COPYABLE (ScopedDescriptor)
+};
+
+bool isSmallRegularFile (const struct stat& info)
+{
+    return S_ISREG (info.st_mode) && info.st_size >= 0 && static_cast<size_t> (info.st_size) <= maximumFileSize;
+}
+
+// Only a regular file (or a symbolic link to one) is read, in pieces and never past the limit:
+// a FIFO would block, and a device such as /dev/zero would never end.
+bool readManifestFile (const char* path, UninstallManifest& manifest)
+{
+    struct stat info;
+
+    if (::stat (path, &info) != 0 || ! isSmallRegularFile (info))
+        return false;
+
+    // Non-blocking, in case a FIFO took the file's place since: its open would wait for a writer.
+    const ScopedDescriptor file (::open (path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+
+    if (file.descriptor < 0 || ::fstat (file.descriptor, &info) != 0 || ! isSmallRegularFile (info))
+        return false;
+
+    UninstallManifest read;
+    ManifestParser parser (read);
+    char buffer[65536];
+    size_t total = 0;
+
+    for (;;)
+    {
+        const auto numRead = ::read (file.descriptor, buffer, sizeof (buffer));
+
+        if (numRead < 0 && errno == EINTR)
+            continue;
+
+        if (numRead < 0)
+            return false;
+
+        total += static_cast<size_t> (numRead);
+
+        if (total > maximumFileSize)
+            return false;
+
+        if (! parser.feed (buffer, static_cast<size_t> (numRead), numRead == 0))
+            return false;
+
+        if (numRead == 0)
+            break;
+    }
+
+    if (! parser.wasRead())
+        return false;
+
+    manifest = std::move (read);
+    return true;
+}
+} // namespace
+
 bool readUninstallManifest (const juce::File& manifestFile, UninstallManifest& manifest)
 {
     if (! manifestFile.exists())
         return false;
 
-    juce::XmlDocument document (manifestFile);
-    const auto root = document.getDocumentElement();
-
-    if (root == nullptr || root->getTagName() != "KestraneUninstallerInfo")
-        return true;
-
-    if (auto* name = findChildIgnoringCase (*root, "name"))
-        manifest.productName = name->getAllSubText();
-
-    readPlainSection (*root, "files", manifest.filesToDelete);
-    readPlistsSection (*root, manifest.launchdPlists);
-    readPlainSection (*root, "kill", manifest.processesToKill);
-    readPlainSection (*root, "pkgremove", manifest.packagesToForget);
-    readPlainSection (*root, "kexts", manifest.kextsToUnload);
-    readPlainSection (*root, "haldrivers", manifest.halDriversToDelete);
-
+    readManifestFile (manifestFile.getFullPathName().toRawUTF8(), manifest);
     return true;
 }

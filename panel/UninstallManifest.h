@@ -35,6 +35,16 @@ juce::File getUninstallManifestFile (const juce::File& applicationBundle);
 
     Returns true when anything exists at the path (even a folder, or a file that doesn't
     parse): the panel repaints then. Nothing is reported: whatever is unusable leaves the
-    lists as they were.
+    lists as they were. Only a regular file of up to 16 MiB, or a symbolic link to one, is read.
 */
 bool readUninstallManifest (const juce::File& manifestFile, UninstallManifest& manifest);
+
+/** Reads a manifest's bytes, as readUninstallManifest() reads a file's.
+
+    The text is an XML 1.0 document in UTF-8, UTF-16 with its byte order mark, ISO-8859-1 or
+    US-ASCII, as it declares. Returns true and fills the manifest when the text is a well-formed
+    document whose root is "KestraneUninstallerInfo". Otherwise it is unusable: the result is
+    false and the manifest is left as it was. A document is unusable too when it uses an entity
+    that it does not define, or more text or entity expansion than a manifest ever needs.
+*/
+bool readUninstallManifestText (const char* text, size_t size, UninstallManifest& manifest);
