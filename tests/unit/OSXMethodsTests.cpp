@@ -116,13 +116,22 @@ TEST_F (ScratchFolder, TheResultIsTheShellsExitStatus)
     EXPECT_TRUE (marker.existsAsFile());
 }
 
-TEST_F (ScratchFolder, AScriptThatWritesMegabytesDoesNotStall)
+TEST_F (ScratchFolder, AScriptThatWritesMegabytesDoesNotStallNorReachOurOutput)
 {
     const auto marker = folder.getChildFile ("done");
-    const auto script = "head -c 6000000 /dev/zero; head -c 3000000 /dev/zero >&2; touch '" + marker.getFullPathName() + "'";
+    const auto script = "echo said on stdout; echo said on stderr >&2; head -c 6000000 /dev/zero; head -c 3000000 /dev/zero >&2; touch '"
+                        + marker.getFullPathName() + "'";
 
+    // The capture redirects our descriptors 1 and 2, so it also catches what the shell would inherit.
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_TRUE (runAsTheRunnerWould (makeDoShellScriptSource (script)));
+    const auto stderrText = testing::internal::GetCapturedStderr();
+    const auto stdoutText = testing::internal::GetCapturedStdout();
+
     EXPECT_TRUE (marker.existsAsFile());
+    EXPECT_TRUE (stdoutText.empty()) << stdoutText.size() << " bytes reached our stdout: " << stdoutText.substr (0, 40);
+    EXPECT_TRUE (stderrText.empty()) << stderrText.size() << " bytes reached our stderr: " << stderrText.substr (0, 40);
 }
 
 TEST_F (ScratchFolder, TheShellGetsTheScriptAsComposed)
