@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -116,13 +119,22 @@ TEST_F (ScratchFolder, TheResultIsTheShellsExitStatus)
     EXPECT_TRUE (marker.existsAsFile());
 }
 
-TEST_F (ScratchFolder, AScriptThatWritesMegabytesDoesNotStall)
+TEST_F (ScratchFolder, AScriptThatWritesMegabytesDoesNotStallNorReachOurOutput)
 {
     const auto marker = folder.getChildFile ("done");
-    const auto script = "head -c 6000000 /dev/zero; head -c 3000000 /dev/zero >&2; touch '" + marker.getFullPathName() + "'";
+    const auto script = "echo said on stdout; echo said on stderr >&2; head -c 6000000 /dev/zero; head -c 3000000 /dev/zero >&2; touch '"
+                        + marker.getFullPathName() + "'";
 
+    // The capture redirects our descriptors 1 and 2, so it also catches what the shell would inherit.
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_TRUE (runAsTheRunnerWould (makeDoShellScriptSource (script)));
+    const auto stderrText = testing::internal::GetCapturedStderr();
+    const auto stdoutText = testing::internal::GetCapturedStdout();
+
     EXPECT_TRUE (marker.existsAsFile());
+    EXPECT_TRUE (stdoutText.empty()) << stdoutText.size() << " bytes reached our stdout: " << stdoutText.substr (0, 40);
+    EXPECT_TRUE (stderrText.empty()) << stderrText.size() << " bytes reached our stderr: " << stderrText.substr (0, 40);
 }
 
 TEST_F (ScratchFolder, TheShellGetsTheScriptAsComposed)
@@ -170,4 +182,122 @@ TEST_F (ScratchFolder, TheShellGetsNoDescriptorOfOursBeyondTheStandardThree)
     descriptors.removeString ("2");
     descriptors.removeString ("3"); // the folder that ls itself reads
     EXPECT_TRUE (descriptors.isEmpty()) << descriptors.joinIntoString (" ");
+}
+
+namespace
+{
+// Runs the real runner as a user without administrator rights, with a recording pkexec first on
+// PATH. The stub appends its arguments, NUL-separated, to a log, then does what the case says:
+// run them (rights granted) or answer as polkit does when they are not.
+class AskingForRights : public ScratchFolder
+{
+protected:
+    static constexpr int couldNotDropRights = 90;
+
+    void SetUp() override
+    {
+        ScratchFolder::SetUp();
+        stubFolder = folder.getChildFile ("bin");
+        argumentLog = folder.getChildFile ("pkexec-arguments");
+        ASSERT_TRUE (stubFolder.createDirectory());
+
+        // Under root the run drops to nobody, who must be able to write the log and the marker.
+        if (runningAsRoot())
+        {
+            ASSERT_EQ (::chown (folder.getFullPathName().toRawUTF8(), nobody, nobody), 0);
+        }
+    }
+
+    void installPkexec (const juce::String& afterRecording)
+    {
+        const auto stub = stubFolder.getChildFile ("pkexec");
+        ASSERT_TRUE (stub.replaceWithText ("#!/bin/sh\nprintf '%s\\0' \"$@\" >> " + quoteShellValue (argumentLog.getFullPathName())
+                                               + "\n" + afterRecording + "\n",
+                                           false, false, "\n"));
+        ASSERT_EQ (::chmod (stub.getFullPathName().toRawUTF8(), 0755), 0);
+    }
+
+    /** The child's exit status: 0 when runAppleScriptSource() returned true, 1 when false. */
+    int runAppleScriptSourceUnprivileged (const juce::String& source)
+    {
+        const auto path = stubFolder.getFullPathName() + ":" + juce::SystemStats::getEnvironmentVariable ("PATH", "/usr/bin:/bin");
+        const auto child = ::fork();
+
+        if (child == 0)
+        {
+            if (runningAsRoot())
+            {
+                if (::setgroups (0, nullptr) != 0 || ::setgid (nobody) != 0 || ::setuid (nobody) != 0)
+                    ::_exit (couldNotDropRights);
+
+                if (::getuid() != nobody || ::geteuid() != nobody || ::getgid() != nobody || ::getegid() != nobody
+                    || ::getgroups (0, nullptr) != 0 || ::setuid (0) == 0)
+                    ::_exit (couldNotDropRights);
+            }
+
+            ::setenv ("PATH", path.toRawUTF8(), 1);
+            ::_exit (runAppleScriptSource (source) ? 0 : 1);
+        }
+
+        int status = 0;
+
+        if (child < 0 || ::waitpid (child, &status, 0) != child || ! WIFEXITED (status))
+            return -1;
+
+        return WEXITSTATUS (status);
+    }
+
+    static uid_t unprivilegedUser() { return runningAsRoot() ? nobody : ::getuid(); }
+
+    static constexpr uid_t nobody = 65534;
+    juce::File stubFolder, argumentLog;
+};
+} // namespace
+
+TEST_F (AskingForRights, TheShellRunsThroughPkexecOnlyWhenItGrantsThem)
+{
+    struct Case
+    {
+        const char* polkit;
+        const char* stubEnding;
+        bool granted;
+    };
+
+    const std::vector<Case> cases {
+        { "grants", "exec \"$@\"", true },
+        { "denies", "exit 127", false },
+        { "is dismissed", "exit 126", false },
+    };
+
+    const auto marker = folder.getChildFile ("ran as");
+    const auto script = juce::String::fromUTF8 ("# it's a \"quoted\" back\\slash,\ttabbed, caf\xc3\xa9\nid -u > ")
+                        + quoteShellValue (marker.getFullPathName());
+
+    const auto utf8 = script.toStdString();
+    const auto expectedArguments = std::string ("/bin/sh") + '\0' + "-c" + '\0' + utf8 + '\0';
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (std::string ("polkit ") + c.polkit);
+        argumentLog.deleteFile();
+        marker.deleteFile();
+        installPkexec (c.stubEnding);
+
+        const auto exitStatus = runAppleScriptSourceUnprivileged (makeDoShellScriptSource (script));
+        ASSERT_NE (exitStatus, couldNotDropRights) << "the child could not become uid " << nobody;
+        EXPECT_EQ (exitStatus, c.granted ? 0 : 1);
+
+        juce::MemoryBlock logged;
+        argumentLog.loadFileAsData (logged);
+        EXPECT_EQ (std::string (static_cast<const char*> (logged.getData()), logged.getSize()), expectedArguments);
+
+        if (c.granted)
+        {
+            EXPECT_EQ (marker.loadFileAsString().trim(), juce::String (unprivilegedUser()));
+        }
+        else
+        {
+            EXPECT_FALSE (marker.exists());
+        }
+    }
 }
