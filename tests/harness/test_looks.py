@@ -207,7 +207,7 @@ class PointerTest(unittest.TestCase):
         shot = app.wait_painted(*BUTTON_SPOT, BUTTON_PRESSED)
         self.assertIsNotNone(shot, "no pressed colour while held down")
         save_shot(app, shot, "pressed")
-        # The button is never let go of: the clean-up kills the application first.
+        # The button is never let go of: the clean-up ends the application first.
 
 
 if __name__ == "__main__":

@@ -8,11 +8,15 @@ ImageMagick's import.
 
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
 
 PRODUCT_NAME = "Orvanta Uninstaller"
+
+# What a Debug build's framework assertion prints to standard error before it carries on.
+ASSERTION_MARK = "JUCE Assertion failure"
 
 
 def built_executable():
@@ -171,7 +175,8 @@ class Bundle:
 
 class App:
     """One running copy of the application on a screen. Standard output and error go to files,
-    so that a test can read them once the process has ended."""
+    so that a test can read them once the process has ended. Register stop() as a clean-up: it
+    fails the test if the framework reported an assertion during the run."""
 
     def __init__(self, screen, executable, args=(), path_prefix=None, cwd=None):
         self.screen = screen
@@ -262,8 +267,26 @@ class App:
         with open(self.stdout_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
+    def assertions(self):
+        """The framework's assertion lines that the run has written to standard error so far."""
+        with open(self.stderr_path, "rb") as f:
+            lines = f.read().decode("utf-8", "replace").splitlines()
+        return [line for line in lines if ASSERTION_MARK in line]
+
     def stop(self):
+        """Ends the run if it is still going, and raises AssertionError with the framework's
+        assertion lines if it printed any."""
         if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        shutil.rmtree(self.logs, ignore_errors=True)
+            # The framework quits on SIGINT as it does on the close button, so the shutdown runs
+            # too: that is where a look-and-feel let go of in the wrong order shows.
+            self.process.send_signal(signal.SIGINT)
+            if self.wait_exit(5) is None:
+                self.process.kill()
+                self.process.wait()
+        try:
+            assertions = self.assertions()
+        finally:
+            shutil.rmtree(self.logs, ignore_errors=True)
+        if assertions:
+            raise AssertionError("the application (process %d) reported framework assertions:\n%s"
+                                 % (self.process.pid, "\n".join(assertions)))
