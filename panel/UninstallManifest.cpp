@@ -72,7 +72,7 @@ public:
         XML_SetCharacterDataHandler (parser, characterData);
         XML_SetCommentHandler (parser, comment);
         XML_SetProcessingInstructionHandler (parser, processingInstruction);
-        XML_SetSkippedEntityHandler (parser, skippedEntity);
+        XML_SetNotStandaloneHandler (parser, notStandalone);
         XML_SetExternalEntityRefHandler (parser, externalEntity);
         XML_SetParamEntityParsing (parser, XML_PARAM_ENTITY_PARSING_NEVER);
     }
@@ -130,9 +130,12 @@ private:
         from (userData).endRun();
     }
 
-    // Without the DTD that the document names, expat drops an entity it doesn't know, and
-    // "/Library/&x;/y" would read as "/Library//y".
-    static void XMLCALL skippedEntity (void* userData, const XML_Char*, int) { from (userData).fail(); }
+    // A document that names an external DTD, or uses a parameter entity, and does not say it
+    // stands alone means what that DTD says, and nothing here reads it. Without it expat would
+    // skip an entity it doesn't know: "/Library/&x;/y" would read as "/Library//y", and in an
+    // attribute not even a handler would hear of it. In every other document such an entity is
+    // an error.
+    static int XMLCALL notStandalone (void*) { return XML_STATUS_ERROR; }
 
     static int XMLCALL externalEntity (XML_Parser, const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*)
     {

@@ -45,6 +45,7 @@ bool readUninstallManifest (const juce::File& manifestFile, UninstallManifest& m
     US-ASCII, as it declares. Returns true and fills the manifest when the text is a well-formed
     document whose root is "KestraneUninstallerInfo". Otherwise it is unusable: the result is
     false and the manifest is left as it was. A document is unusable too when it uses an entity
-    that it does not define, or more text or entity expansion than a manifest ever needs.
+    that it does not define, when it depends on an external DTD (one it names without declaring
+    itself standalone), or when it holds more text or entity expansion than a manifest needs.
 */
 bool readUninstallManifestText (const char* text, size_t size, UninstallManifest& manifest);

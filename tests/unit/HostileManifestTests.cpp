@@ -72,6 +72,7 @@ TEST (HostileManifests, ReadExactlyWhatTheXmlMeansOrNothing)
         { "entity-odd-spacing.xml", Items { "/x/Prod/old" } },
         { "entity-undefined.xml", unusable },
         { "entity-undefined-external-dtd.xml", unusable },
+        { "entity-undefined-in-attribute-external-dtd.xml", unusable },
         { "entity-external.xml", unusable },
         { "entity-recursive.xml", unusable },
         { "entity-self.xml", unusable },
