@@ -14,9 +14,10 @@
 namespace
 {
 // A real manifest is a few kilobytes. The limits keep a hostile file from taking the memory or
-// the time of a start-up: a bigger file, or more text than this kept from it, is unusable.
+// the time of a start-up: a bigger file, or one whose entities make more text than this, is
+// unusable.
 constexpr size_t maximumFileSize = 16 * 1024 * 1024;
-constexpr size_t maximumKeptText = 64 * 1024 * 1024;
+constexpr size_t maximumText = 64 * 1024 * 1024;
 
 bool isOnlyWhitespace (const std::string& text)
 {
@@ -45,7 +46,7 @@ private:
     juce::StringArray& items;
     std::unordered_set<std::string> seen;
 
-    JUCE_DECLARE_NON_COPYABLE (PlainList)
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (PlainList)
 };
 
 /** Reads a manifest as expat hands it over, in one pass and with no recursion, whatever the
@@ -118,8 +119,11 @@ private:
     static void XMLCALL characterData (void* userData, const XML_Char* text, int length)
     {
         auto& self = from (userData);
+        self.textSeen += static_cast<size_t> (length);
 
-        if (self.wantsText())
+        if (self.textSeen > maximumText)
+            self.fail();
+        else if (self.wantsText())
             self.run.append (text, static_cast<size_t> (length));
     }
 
@@ -198,23 +202,12 @@ private:
             return;
         }
 
-        struct Candidate
-        {
-            const char* name;
-            juce::StringArray* list;
-        };
-
-        const Candidate plainSections[] = {
-            { "files", &manifest.filesToDelete },
-            { "kill", &manifest.processesToKill },
-            { "pkgremove", &manifest.packagesToForget },
-            { "kexts", &manifest.kextsToUnload },
-            { "haldrivers", &manifest.halDriversToDelete },
-        };
+        // In the order of plainLists.
+        static const char* const plainSections[] = { "files", "kill", "pkgremove", "kexts", "haldrivers" };
 
         for (size_t i = 0; i < std::size (plainSections); ++i)
         {
-            if (! sectionSeen[i] && tagIs (tag, plainSections[i].name))
+            if (! sectionSeen[i] && tagIs (tag, plainSections[i]))
             {
                 sectionSeen[i] = true;
                 section = Section::plain;
@@ -270,11 +263,7 @@ private:
 
         if (! isOnlyWhitespace (run))
         {
-            keptText += run.size();
-
-            if (keptText > maximumKeptText)
-                fail();
-            else if (inName)
+            if (inName)
                 productName += run;
             else if (inEntry && section == Section::plain)
                 entryText += run;
@@ -305,9 +294,9 @@ private:
     PlainList* plainList = nullptr;
 
     std::string run, productName, entryText, pathText, processName;
-    size_t keptText = 0;
+    size_t textSeen = 0;
 
-    JUCE_DECLARE_NON_COPYABLE (ManifestParser)
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ManifestParser)
 };
 } // namespace
 
@@ -364,7 +353,7 @@ struct ScopedDescriptor
 
     const int descriptor;
 
-    JUCE_DECLARE_NON_COPYABLE (ScopedDescriptor)
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ScopedDescriptor)
 };
 
 bool isSmallRegularFile (const struct stat& info)
