@@ -1,8 +1,12 @@
 #include "UninstallScript.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <pwd.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -16,15 +20,31 @@ bool staysUnquoted (unsigned char c)
            || std::strchr ("/._-+:,@%~=^*?", c) != nullptr;
 }
 
+// A leading "~" that names a home folder: "~" alone, before "/", or before a user name. bash
+// also reads "~+", "~-" and "~N" (the working directory, the previous one and the directory
+// stack), which name no home folder and must reach the command as written.
+bool isHomeTilde (const std::string& text)
+{
+    if (text.empty() || text[0] != '~')
+        return false;
+
+    const auto next = text.size() > 1 ? static_cast<unsigned char> (text[1]) : '/';
+    return next == '/' || next == '_' || (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z');
+}
+
 std::string quoted (const juce::String& value)
 {
     const auto text = value.toStdString();
     std::string word;
     word.reserve (text.size() * 2);
 
-    for (const auto c : text)
+    for (size_t i = 0; i < text.size(); ++i)
     {
-        if (staysUnquoted (static_cast<unsigned char> (c)))
+        const auto c = text[i];
+
+        if (i == 0 && c == '~' && ! isHomeTilde (text))
+            word += "'~'";
+        else if (staysUnquoted (static_cast<unsigned char> (c)))
             word += c;
         else if (c == '\'')
             word += "\\'";
@@ -42,12 +62,106 @@ std::string wordFor (const juce::String& value)
 }
 
 const char* const coreAudioDaemon = "/System/Library/LaunchDaemons/com.apple.audio.coreaudiod.plist";
+
+juce::String fromUTF8 (const std::string& text)
+{
+    return juce::String::fromUTF8 (text.data(), static_cast<int> (text.size()));
+}
+
+bool isAbsolute (const char* path)
+{
+    return path != nullptr && path[0] == '/';
+}
+
+/** "." and ".." resolved as text; the file system is not asked. ".." at the root stays at the
+    root, as it does for the kernel, so an absolute path never becomes relative. Doubled and
+    trailing "/" go; a lone "/" stays.
+
+    A last segment "." or ".." stays as written: the entry names that folder only as an ancestor,
+    and rm refuses such an operand, where the resolved path would delete the ancestor.
+*/
+std::string resolveSegments (const std::string& head, const std::string& path)
+{
+    std::vector<std::string> segments;
+
+    for (size_t start = 0; start <= path.size();)
+    {
+        const auto end = std::min (path.find ('/', start), path.size());
+
+        if (end > start)
+            segments.push_back (path.substr (start, end - start));
+
+        start = end + 1;
+    }
+
+    std::string last;
+
+    if (! segments.empty() && (segments.back() == "." || segments.back() == ".."))
+    {
+        last = "/" + segments.back();
+        segments.pop_back();
+    }
+
+    std::vector<std::string> resolved;
+
+    for (const auto& segment : segments)
+    {
+        if (segment == "..")
+        {
+            if (! resolved.empty())
+                resolved.pop_back();
+        }
+        else if (segment != ".")
+        {
+            resolved.push_back (segment);
+        }
+    }
+
+    auto result = head;
+
+    for (const auto& segment : resolved)
+        result += "/" + segment;
+
+    if (result.empty() && last.empty())
+        return "/";
+
+    return result + last;
+}
+
+/** This user's home: HOME when it is an absolute path, else the password database's entry;
+    empty when neither gives one. */
+std::string homeFolder()
+{
+    if (const auto* home = std::getenv ("HOME"); isAbsolute (home))
+        return resolveSegments ({}, home);
+
+    if (const auto* account = ::getpwuid (::getuid()); account != nullptr && isAbsolute (account->pw_dir))
+        return resolveSegments ({}, account->pw_dir);
+
+    return {};
+}
+
+/** Empty when it cannot be read, e.g. when the folder has been deleted. */
+std::string workingDirectory()
+{
+    std::vector<char> buffer (4096);
+
+    while (::getcwd (buffer.data(), buffer.size()) == nullptr)
+    {
+        if (errno != ERANGE)
+            return {};
+
+        buffer.resize (buffer.size() * 2);
+    }
+
+    // Linux has named an unreachable folder "(unreachable)/...": not a path to delete under.
+    return isAbsolute (buffer.data()) ? std::string (buffer.data()) : std::string();
+}
 } // namespace
 
 juce::String quoteShellValue (const juce::String& value)
 {
-    const auto word = quoted (value);
-    return juce::String::fromUTF8 (word.data(), static_cast<int> (word.size()));
+    return fromUTF8 (quoted (value));
 }
 
 juce::String absolutePathForFilesEntry (const juce::String& entry)
@@ -69,15 +183,18 @@ juce::String absolutePathForFilesEntry (const juce::String& entry)
 
         if (userName.empty())
         {
-            const auto home = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getFullPathName();
+            const auto home = homeFolder();
 
-            if (home.isEmpty())
+            if (home.empty())
                 return {};
 
-            path = home.toStdString() + rest;
+            path = home + rest;
         }
         else if (const auto* account = ::getpwnam (userName.c_str()))
         {
+            if (! isAbsolute (account->pw_dir))
+                return {};
+
             path = std::string (account->pw_dir) + "/" + rest;
         }
         else
@@ -88,42 +205,16 @@ juce::String absolutePathForFilesEntry (const juce::String& entry)
     }
     else if (path[0] != '/')
     {
-        path = juce::File::getCurrentWorkingDirectory().getFullPathName().toStdString() + "/" + path;
+        // Without a working directory a relative entry names nothing, never the root.
+        const auto cwd = workingDirectory();
+
+        if (cwd.empty())
+            return {};
+
+        path = cwd + "/" + path;
     }
 
-    // "." and ".." are resolved as text, the file system is not asked. ".." at the root stays
-    // at the root, as it does for the kernel: an absolute entry never becomes relative, nor the
-    // working directory. Doubled and trailing "/" go.
-    std::vector<std::string> segments;
-    size_t start = 0;
-
-    while (start <= path.size())
-    {
-        const auto end = std::min (path.find ('/', start), path.size());
-        const auto segment = path.substr (start, end - start);
-
-        if (segment == "..")
-        {
-            if (! segments.empty())
-                segments.pop_back();
-        }
-        else if (! segment.empty() && segment != ".")
-        {
-            segments.push_back (segment);
-        }
-
-        start = end + 1;
-    }
-
-    std::string resolved (head);
-
-    for (const auto& segment : segments)
-        resolved += "/" + segment;
-
-    if (resolved.empty())
-        resolved = "/";
-
-    return juce::String::fromUTF8 (resolved.data(), static_cast<int> (resolved.size()));
+    return fromUTF8 (resolveSegments (head, path));
 }
 
 juce::String composeUninstallScript (const UninstallManifest& manifest, std::ostream& console)
@@ -176,5 +267,5 @@ juce::String composeUninstallScript (const UninstallManifest& manifest, std::ost
         addLine ("sudo pkgutil --forget ", wordFor (package));
 
     script += "\n\nexit 0;";
-    return juce::String::fromUTF8 (script.data(), static_cast<int> (script.size()));
+    return fromUTF8 (script);
 }

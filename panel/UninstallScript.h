@@ -12,16 +12,24 @@
     / . _ - + : , @ % ~ = ^ * ? and the bytes of non-ASCII characters stay as they are, so that
     "*" and "?" keep their wildcard meaning; an apostrophe becomes \' and every other character
     c becomes 'c', a blank thus ' '.
+
+    A leading "~" keeps its meaning only where it names a home folder: alone, before "/", or
+    before a user name (a name that starts with a letter or "_"). Any other leading "~" becomes
+    '~', so that the command gets the text as written: bash reads "~+", "~-" and "~N" as the
+    working directory, the previous one and the directory stack.
 */
 juce::String quoteShellValue (const juce::String& value);
 
 /** The path that the script deletes for a "files" entry: the trimmed entry made absolute, or
     empty for an empty entry.
 
-    A leading "~" or "~/" is this user's home and "~name" that user's home, if the system knows
-    the name; anything else that does not start with "/" is taken from the working directory.
-    "." and ".." are resolved as text, ".." at the root staying at the root; doubled and
-    trailing "/" are dropped. A lone "/" stays "/".
+    A leading "~" or "~/" is this user's home (HOME when that is an absolute path, else the
+    password database's) and "~name" that user's home, if the system knows the name; anything
+    else that does not start with "/" is taken from the working directory. Where there is no
+    such home or working directory the path is empty. "." and ".." are resolved as text, ".."
+    at the root staying at the root, except in the last segment: an entry that ends in "." or
+    ".." keeps it, so that it never names its parent folder, and rm refuses it. Doubled and
+    trailing "/" are dropped; a lone "/" stays "/".
 */
 juce::String absolutePathForFilesEntry (const juce::String& entry);
 

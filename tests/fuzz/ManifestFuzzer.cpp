@@ -24,10 +24,17 @@ void check (bool condition, const std::string& what)
 }
 
 // What may stand bare in a word: anything else has to be quoted for the shell to take it as
-// text. "*", "?" and a leading "~" keep their meaning on purpose.
+// text. "*", "?" and a leading "~" that names a home folder keep their meaning on purpose.
 bool mayStandBare (unsigned char c)
 {
     return c >= 0x80 || std::isalnum (c) || std::strchr ("/._-+:,@%~=^*?", c) != nullptr;
+}
+
+// A bare "~" at the start of a word is read by bash as more than a home folder ("~+", "~-",
+// "~N"): it may be followed only by the word's end, "/" or a user name.
+bool mayFollowABareTilde (unsigned char c)
+{
+    return c == ';' || c == '/' || c == '_' || std::isalpha (c);
 }
 
 /** Walks the script in the order it has to be written, taking each word back to its text. */
@@ -47,6 +54,10 @@ public:
     {
         expect (prefix);
         std::string text;
+
+        if (script.compare (pos, 1, "~") == 0)
+            check (pos + 1 < script.size() && mayFollowABareTilde (static_cast<unsigned char> (script[pos + 1])),
+                   "a bare tilde that names no home folder at " + std::to_string (pos));
 
         while (pos < script.size() && script[pos] != ';')
         {
@@ -93,8 +104,24 @@ void checkAbsolute (const juce::String& path)
     check (text.find ("//") == std::string::npos, "a doubled separator: " + text);
     check (text == "/" || text.back() != '/', "a trailing separator: " + text);
 
+    // Only the last segment may be "." or "..": there it stays, so that rm refuses the path.
     for (const auto* segment : { "/./", "/../" })
-        check ((text + "/").find (segment) == std::string::npos, "an unresolved segment: " + text);
+        check (text.find (segment) == std::string::npos, "an unresolved segment: " + text);
+}
+
+// An entry whose last segment is "." or ".." names its folder only as an ancestor: its path keeps
+// that segment (or is empty), and so never deletes the ancestor.
+void checkKeepsALastDotSegment (const juce::String& entry, const juce::String& path)
+{
+    auto text = entry.trim().toStdString();
+
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+
+    const auto last = text.substr (text.find_last_of ('/') + 1);
+
+    if (last == "." || last == "..")
+        check (path.isEmpty() || path.endsWith ("/" + last), "the entry " + text + " became " + path.toStdString());
 }
 
 void checkNoDuplicates (const juce::StringArray& list)
@@ -159,6 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput (const std::uint8_t* data, size_t size)
     {
         const auto path = absolutePathForFilesEntry (file);
         checkAbsolute (path);
+        checkKeepsALastDotSegment (file, path);
         script.expectLine ("sudo rm -rf ", path);
     }
 

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <pwd.h>
 #include <sstream>
+#include <unistd.h>
 
 namespace
 {
@@ -124,6 +127,17 @@ TEST (UninstallScript, EveryValueBecomesOneShellWord)
         { "double quote and backslash", "a\"b\\c", "a'\"'b'\\'c" },
         { "pipes, redirections, brackets, hash, bang", "|<>[]{}#!", "'|''<''>''['']''{''}''#''!'" },
         { "wildcards and other kept punctuation", "/x/com.s*?+:,@%~=^", "/x/com.s*?+:,@%~=^" },
+        { "a home folder's tilde", "~/Library", "~/Library" },
+        { "a tilde alone", "~", "~" },
+        { "a user's tilde", "~root/x", "~root/x" },
+        { "a user name may start with an underscore", "~_daemon/x", "~_daemon/x" },
+        { "the working directory's tilde", "~+/Library", "'~'+/Library" },
+        { "the previous working directory's tilde", "~-", "'~'-" },
+        { "a directory stack entry's tilde", "~0/y", "'~'0/y" },
+        { "signed stack entries", "~+1", "'~'+1" },
+        { "a tilde before anything else", "~./x", "'~'./x" },
+        { "a tilde before a non-ASCII letter", "~\xc3\xa9", "'~'\xc3\xa9" },
+        { "a tilde later in the word", "a~+/~-", "a~+/~-" },
         { "whitespace around is quoted, never dropped", " /a \n", "' '/a' ''\n'" },
         { "empty stays empty", "", "" },
         { "non-ASCII passes as it is", "/Library/Caf\xc3\xa9 \xe9\x9f\xb3", "/Library/Caf\xc3\xa9' '\xe9\x9f\xb3" },
@@ -156,11 +170,17 @@ TEST (UninstallScript, FilesEntriesAreMadeAbsoluteInTheApplication)
         { "~/Library/Prefs", home() + "/Library/Prefs" },
         { "~root/Library", rootHome + "/Library" },
         { "~no-such-user-here/a/../b", "~no-such-user-here/b" },
-        { "~no-such-user-here/../..", "~no-such-user-here" },
-        { "~\\x", "~\\x", "sudo rm -rf ~'\\'x;\n" },
-        { "~/../", juce::File (home()).getParentDirectory().getFullPathName().toStdString() },
+        { "~no-such-user-here/../..", "~no-such-user-here/.." },
+        { "~+/Library", "~+/Library", "sudo rm -rf '~'+/Library;\n" },
+        { "~\\x", "~\\x", "sudo rm -rf '~''\\'x;\n" },
+        { "~/..", home() + "/.." },
+        { "~/../", home() + "/.." },
+        { "~/Library/..", home() + "/Library/.." },
+        { "~/.config/SampleMixer", home() + "/.config/SampleMixer" },
         { "relative/thing", cwd + "/relative/thing" },
         { "./relative/../thing", cwd + "/thing" },
+        { ".", cwd + "/." },
+        { "..", cwd + "/.." },
         { "/trailing/slash/", "/trailing/slash" },
         { "//doubled//slashes//", "/doubled/slashes" },
         { "/", "/" },
@@ -168,7 +188,17 @@ TEST (UninstallScript, FilesEntriesAreMadeAbsoluteInTheApplication)
         { "   ", "" },
         { "  /padded  ", "/padded" },
         { "/a/./b/../c", "/a/c" },
-        { "/x/../../", "/", "sudo rm -rf /;\n" },
+        { "/x/../../", "/..", "sudo rm -rf /..;\n" },
+        { "/x/../..", "/.." },
+        { "/Applications/Foo.app/..", "/Applications/Foo.app/..", "sudo rm -rf /Applications/Foo.app/..;\n" },
+        { "/Applications/Foo.app/.", "/Applications/Foo.app/." },
+        { "/Applications/Foo.app/./", "/Applications/Foo.app/." },
+        { "/a/../b/..", "/b/.." },
+        { "/apps/deep/x/../..", "/apps/deep/.." },
+        { "/.", "/." },
+        { "/..", "/.." },
+        { "/Applications/.Sample Cache/data", "/Applications/.Sample Cache/data", "sudo rm -rf /Applications/.Sample' 'Cache/data;\n" },
+        { "/a/.../b", "/a/.../b" },
         { "/../Library/x", "/Library/x", "sudo rm -rf /Library/x;\n" },
         { "/a//../b", "/b" },
         { "../../../../../../../../../../../../../../../x", "/x" },
@@ -232,4 +262,103 @@ TEST (UninstallScript, DuplicatePairsAndSharedNamesRepeatTheirLines)
 
     EXPECT_EQ (script.length() - script.replace ("sudo pkill Agent;\n", {}).length(), 3 * juce::String ("sudo pkill Agent;\n").length());
     EXPECT_EQ (script.length() - script.replace ("launchctl stop -F /a.plist;\n", {}).length(), 2 * juce::String ("launchctl stop -F /a.plist;\n").length());
+}
+
+namespace
+{
+/** Sets an environment variable (or unsets it, for null) for one scope. */
+class ScopedEnvironment final
+{
+public:
+    ScopedEnvironment (const char* variableName, const char* value)
+        : name (variableName)
+    {
+        if (const auto* previous = std::getenv (name))
+            saved = previous;
+
+        set (value);
+    }
+
+    ~ScopedEnvironment() { set (saved ? saved->c_str() : nullptr); }
+
+    void set (const char* value)
+    {
+        if (value != nullptr)
+            ::setenv (name, value, 1);
+        else
+            ::unsetenv (name);
+    }
+
+private:
+    const char* name;
+    std::optional<std::string> saved;
+
+    JUCE_DECLARE_NON_COPYABLE (ScopedEnvironment)
+};
+} // namespace
+
+TEST (UninstallScript, TheHomeFolderComesFromAnAbsoluteHomeOrThePasswordDatabase)
+{
+    const auto* account = ::getpwuid (::getuid());
+    ASSERT_NE (account, nullptr);
+    const std::string fromDatabase (account->pw_dir);
+    ASSERT_EQ (fromDatabase.substr (0, 1), "/");
+
+    struct Case
+    {
+        const char* home;
+        std::string tilde, library;
+    };
+
+    // A HOME that is not an absolute path is not a home folder. The framework read "~" and
+    // "~/sub" as paths that start at the home folder again, and recursed until it crashed.
+    const std::vector<Case> cases {
+        { "/Users/someone", "/Users/someone", "/Users/someone/Library" },
+        { "/Users/someone/", "/Users/someone", "/Users/someone/Library" },
+        { "/Users//someone/./x/..", "/Users/someone/x/..", "/Users/someone/Library" },
+        { "/x/../../", "/..", "/Library" },
+        { "~", fromDatabase, fromDatabase + "/Library" },
+        { "~/sub", fromDatabase, fromDatabase + "/Library" },
+        { "relative/home", fromDatabase, fromDatabase + "/Library" },
+        { "", fromDatabase, fromDatabase + "/Library" },
+        { nullptr, fromDatabase, fromDatabase + "/Library" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.home != nullptr ? std::string ("HOME=") + c.home : std::string ("no HOME"));
+        const ScopedEnvironment home ("HOME", c.home);
+        EXPECT_EQ (absolutePathForFilesEntry ("~").toStdString(), c.tilde);
+        EXPECT_EQ (absolutePathForFilesEntry ("~/Library").toStdString(), c.library);
+    }
+}
+
+TEST (UninstallScript, WithoutAWorkingDirectoryARelativeEntryNamesNothing)
+{
+    // The process's working directory is deleted under it, and given back at the end.
+    struct BackToThePreviousDirectory
+    {
+        ~BackToThePreviousDirectory() { previous.setAsCurrentWorkingDirectory(); }
+        juce::File previous = juce::File::getCurrentWorkingDirectory();
+    } restore;
+
+    const auto gone = juce::File::createTempFile ("deleted-cwd");
+    ASSERT_TRUE (gone.createDirectory());
+    ASSERT_EQ (::chdir (gone.getFullPathName().toRawUTF8()), 0);
+    ASSERT_EQ (::rmdir (gone.getFullPathName().toRawUTF8()), 0);
+
+    const std::vector<std::pair<const char*, const char*>> cases {
+        { "Library", "" },
+        { ".", "" },
+        { "..", "" },
+        { "./x/../..", "" },
+        { "/Library/x", "/Library/x" },
+    };
+
+    for (const auto& [entry, path] : cases)
+        EXPECT_EQ (absolutePathForFilesEntry (entry).toStdString(), path) << entry;
+
+    UninstallManifest manifest;
+    manifest.filesToDelete.add ("Library");
+    EXPECT_EQ (compose (manifest), "#!/bin/bash\n\nsudo rm -rf ;\n\n\nexit 0;");
 }
