@@ -137,14 +137,16 @@ def make_file(path):
 
 class Run:
     """One run of the application from a bundle of its own, on a screen of its own, with the stubs
-    first on PATH and its working directory inside the temporary tree."""
+    first on PATH, and its working directory and home folder inside the temporary tree."""
 
     def __init__(self, test, manifest_for, pkgutil_seconds=0):
         self.root = os.path.realpath(tempfile.mkdtemp(prefix="orvanta-e2e-"))
         test.addCleanup(shutil.rmtree, self.root, True)
         self.tree = os.path.join(self.root, "tree")
         self.cwd = os.path.join(self.tree, "cwd")
+        self.home = os.path.join(self.tree, "home", "someone")
         os.makedirs(self.cwd)
+        make_dir(self.home)
         self.stubs = Stubs(self.root, self.tree, pkgutil_seconds)
         manifest = manifest_for(self.tree)
         self.bundle = xharness.Bundle(manifest=manifest)
@@ -152,7 +154,7 @@ class Run:
         self.screen = xharness.Screen()
         test.addCleanup(self.screen.close)
         self.app = xharness.App(self.screen, self.bundle.executable, path_prefix=self.stubs.folder,
-                                cwd=self.cwd)
+                                cwd=self.cwd, home=self.home)
         test.addCleanup(self.app.stop)
 
     def click_uninstall(self):
@@ -212,6 +214,12 @@ class UninstallWithManifest(unittest.TestCase):
                      t("Docs", "Notes $HOME & (old).txt"),
                      t("Docs", 'Say "Hi"; then `leave`.txt'),
                      t("apps", "trail blank ")]
+        # Entries whose last segment is "." or "..": each names its folder only as an ancestor,
+        # and rm refuses what the script gives it, so every folder here stays.
+        cls.refused = [(t("apps", "keep", "x", ".."), t("apps", "keep", "x", "..")),
+                       (t("apps", "keep2", "."), t("apps", "keep2", ".")),
+                       (t("apps", "deep", "x", "..", ".."), t("apps", "deep", "..")),
+                       ("~/..", t("home", "someone", ".."))]
         cls.processes = ["SampleMixer", "Sample Helper"]
         cls.packages = ["com.sample.audio.driver", "com.sample.mixer"]
 
@@ -237,6 +245,10 @@ class UninstallWithManifest(unittest.TestCase):
                         t("cwd", "sentinel"), t("apps", "trail blank")]
         for path in cls.siblings:
             make_file(path)
+        for folder in [t("apps", "keep", "x"), t("apps", "keep2"), t("apps", "deep", "x")]:
+            make_dir(folder)
+        cls.siblings += [t("apps"), t("apps", "keep"), t("apps", "keep", "x", "Contents"), t("apps", "keep2", "Contents"),
+                         t("apps", "deep", "x", "Contents"), t("home"), t("home", "someone", "Contents")]
 
         return manifest_xml(
             # The second kext and the third file stand on indented lines of their own; the last
@@ -245,7 +257,8 @@ class UninstallWithManifest(unittest.TestCase):
             haldrivers=[cls.hal],
             plists=[("Sample Agent", cls.plist)],
             kill=cls.processes,
-            files=cls.files[:2] + ["\n      %s\n    " % cls.files[2]] + cls.files[3:5] + [cls.files[5] + "/"],
+            files=cls.files[:2] + ["\n      %s\n    " % cls.files[2]] + cls.files[3:5] + [cls.files[5] + "/"]
+            + [entry for entry, _ in cls.refused],
             pkgremove=cls.packages)
 
     def test_nothing_runs_before_the_click(self):
@@ -278,7 +291,7 @@ class UninstallWithManifest(unittest.TestCase):
                      ("sudo", "rm", "-rf", self.plist)]
         for process in self.processes:
             expected += [("sudo", "pkill", process), ("pkill", process)]
-        for path in self.files:
+        for path in self.files + [path for _, path in self.refused]:
             expected += [("sudo", "rm", "-rf", path)]
         for package in self.packages:
             expected += [("sudo", "pkgutil", "--forget", package), ("pkgutil", "--forget", package)]

@@ -178,7 +178,7 @@ class App:
     so that a test can read them once the process has ended. Register stop() as a clean-up: it
     fails the test if the framework reported an assertion during the run."""
 
-    def __init__(self, screen, executable, args=(), path_prefix=None, cwd=None):
+    def __init__(self, screen, executable, args=(), path_prefix=None, cwd=None, home=None):
         self.screen = screen
         self.logs = tempfile.mkdtemp(prefix="orvanta-app-")
         self.stdout_path = os.path.join(self.logs, "stdout")
@@ -186,6 +186,8 @@ class App:
         env = screen.env()
         if path_prefix:
             env["PATH"] = path_prefix + os.pathsep + env.get("PATH", "")
+        if home:
+            env["HOME"] = home
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen([executable] + list(args), env=env, cwd=cwd,
                                             stdin=subprocess.DEVNULL, stdout=out, stderr=err)

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <pwd.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -12,9 +13,14 @@ namespace
 {
 using Command = std::vector<std::string>; // the program's name, then its arguments
 
+// The shells the script meets: Debian's /bin/sh is dash, and macOS's is bash, which runs as
+// "sh" in its POSIX mode and expands more than dash does ("~+", for one).
+const char* const shells[] = { "/bin/sh", "bash --posix" };
+
 // Stubs first on PATH record every call and run nothing: the composed script can then name
-// any value at all without a real rm, pkill or launchctl ever seeing it.
-class RecordingStubs : public ::testing::Test
+// any value at all without a real rm, pkill or launchctl ever seeing it. Each test runs in
+// each of the shells.
+class RecordingStubs : public ::testing::TestWithParam<const char*>
 {
 protected:
     void SetUp() override
@@ -56,12 +62,22 @@ protected:
     {
         log.deleteFile();
         const auto source = makeDoShellScriptSource (script);
+        const juce::String shell (GetParam());
 
-        if (::geteuid() == 0)
+        // The runner itself runs /bin/sh; without root rights it would ask polkit, so it is
+        // left out then.
+        if (shell == "/bin/sh" && ::geteuid() == 0)
             return runAppleScriptSource (source);
 
         juce::String text;
-        return readDoShellScriptSource (source, text) && runCommandToCompletion ({ "/bin/sh", "-c", text });
+
+        if (! readDoShellScriptSource (source, text))
+            return false;
+
+        auto command = juce::StringArray::fromTokens (shell, false);
+        command.add ("-c");
+        command.add (text);
+        return runCommandToCompletion (command);
     }
 
     std::vector<Command> calls() const
@@ -152,11 +168,12 @@ std::vector<Command> expectedCalls (const UninstallManifest& m)
     return calls;
 }
 
-// Any character at all but the two wildcards and the tilde, which keep their meaning on purpose.
+// Any character at all but the two wildcards, and a tilde that names a home folder: those keep
+// their meaning on purpose.
 juce::String randomValue (juce::Random& random)
 {
     static const char* const multiByte[] = { "\xc3\xa9", "\xe9\x9f\xb3", "\xf0\x9f\x8e\xb5", "\xc2\xa0" };
-    static const char special[] = "\"'\\$`;&|()<>[]{}#! \t\n\r";
+    static const char special[] = "\"'\\$`;&|()<>[]{}#! \t\n\r~+-0";
 
     std::string value;
     const auto length = random.nextInt (14);
@@ -177,17 +194,25 @@ juce::String randomValue (juce::Random& random)
             default:
             {
                 auto c = static_cast<char> (32 + random.nextInt (95));
-                value += (c == '*' || c == '?' || c == '~') ? '%' : c;
+                value += (c == '*' || c == '?') ? '%' : c;
                 break;
             }
         }
     }
 
-    return juce::String::fromUTF8 (value.data(), static_cast<int> (value.size()));
+    const auto text = juce::String::fromUTF8 (value.data(), static_cast<int> (value.size()));
+    const auto trimmed = text.trimStart();
+    const auto next = trimmed.length() > 1 ? trimmed[1] : juce::juce_wchar (0);
+
+    // Trimmed, the value starts with the tilde of "~", "~/", "~user" or "~_user".
+    if (trimmed.startsWithChar ('~') && (next == 0 || next == '/' || next == '_' || juce::CharacterFunctions::isLetter (next)))
+        return text.replaceFirstOccurrenceOf ("~", "%");
+
+    return text;
 }
 } // namespace
 
-TEST_F (RecordingStubs, TheSampleSuiteRunsItsCommandsInOrder)
+TEST_P (RecordingStubs, TheSampleSuiteRunsItsCommandsInOrder)
 {
     UninstallManifest manifest;
     manifest.kextsToUnload.add ("/Library/Extensions/Sample Audio.kext");
@@ -202,7 +227,7 @@ TEST_F (RecordingStubs, TheSampleSuiteRunsItsCommandsInOrder)
     EXPECT_EQ (calls().at (0), (Command { "sudo", "kextunload", "/Library/Extensions/Sample Audio.kext" }));
 }
 
-TEST_F (RecordingStubs, AnyValueReachesItsCommandAsOneArgument)
+TEST_P (RecordingStubs, AnyValueReachesItsCommandAsOneArgument)
 {
     const auto seed = static_cast<juce::int64> (20261210);
     juce::Random random (seed);
@@ -227,3 +252,56 @@ TEST_F (RecordingStubs, AnyValueReachesItsCommandAsOneArgument)
         ASSERT_EQ (calls(), expectedCalls (manifest));
     }
 }
+
+TEST_P (RecordingStubs, EachValueReachesItsCommandAsWritten)
+{
+    const auto* rootAccount = ::getpwnam ("root");
+    ASSERT_NE (rootAccount, nullptr);
+    const auto home = juce::SystemStats::getEnvironmentVariable ("HOME", {}).toStdString();
+    ASSERT_EQ (home.substr (0, 1), "/");
+
+    // The shell gives a home folder's tilde its meaning, and nothing else: "~+" and "~0" would be
+    // the working directory, which the script, run by the platform, has in "/".
+    const std::vector<std::pair<const char*, std::string>> cases {
+        { "Sample Mixer", "Sample Mixer" },
+        { "Bob's", "Bob's" },
+        { "a&b;c", "a&b;c" },
+        { "$(x)`y`", "$(x)`y`" },
+        { "a\"b\\c", "a\"b\\c" },
+        { "|<>[]{}#!", "|<>[]{}#!" },
+        { "a\nb\tc", "a\nb\tc" },
+        { "~", home },
+        { "~/Library", home + "/Library" },
+        { "~root/x", std::string (rootAccount->pw_dir) + "/x" },
+        { "~no-such-user-here/x", "~no-such-user-here/x" },
+        { "~+/Library", "~+/Library" },
+        { "~+", "~+" },
+        { "~-", "~-" },
+        { "~0/y", "~0/y" },
+        { "~+0", "~+0" },
+        { "~-0/y", "~-0/y" },
+        { "~1", "~1" },
+        { "a/~+/~", "a/~+/~" },
+    };
+
+    UninstallManifest manifest;
+    std::vector<Command> expected;
+
+    for (const auto& [value, argument] : cases)
+    {
+        manifest.processesToKill.add (juce::String::fromUTF8 (value));
+        expected.push_back ({ "sudo", "pkill", argument });
+    }
+
+    // A files entry of that kind is kept as written, and reaches rm as written.
+    manifest.filesToDelete.add ("~+/Library");
+    expected.push_back ({ "sudo", "rm", "-rf", "~+/Library" });
+
+    std::ostringstream console;
+    ASSERT_TRUE (run (composeUninstallScript (manifest, console)));
+    EXPECT_EQ (calls(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P (Shells, RecordingStubs, ::testing::ValuesIn (shells),
+                          [] (const ::testing::TestParamInfo<const char*>& shell)
+                          { return juce::String (shell.param).retainCharacters ("abcdefghijklmnopqrstuvwxyz").toStdString(); });
