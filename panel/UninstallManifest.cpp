@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 namespace
 {
@@ -84,20 +86,19 @@ public:
             XML_ParserFree (parser);
     }
 
-    /** Hands the next piece of the document over; false once the document is unusable. */
-    bool feed (const char* data, size_t size, bool isFinal)
+    /** Parses the whole document in one call. True when it is usable and its root is that of an
+        uninstall manifest.
+
+        One call, because expat scans a token that is still open again for every piece it is
+        handed: a document that is one long comment would take seconds in pieces.
+    */
+    bool read (const char* text, size_t size)
     {
-        if (parser == nullptr || failed || size > static_cast<size_t> (std::numeric_limits<int>::max()))
+        if (parser == nullptr || size > static_cast<size_t> (std::numeric_limits<int>::max()))
             return false;
 
-        if (XML_Parse (parser, data, static_cast<int> (size), isFinal ? XML_TRUE : XML_FALSE) != XML_STATUS_OK)
-            failed = true;
-
-        return ! failed;
+        return XML_Parse (parser, text, static_cast<int> (size), XML_TRUE) == XML_STATUS_OK && ! failed && isManifest;
     }
-
-    /** True when the whole document was read and its root is that of an uninstall manifest. */
-    bool wasRead() const { return ! failed && isManifest; }
 
 private:
     enum class Section
@@ -331,7 +332,7 @@ bool readUninstallManifestText (const char* text, size_t size, UninstallManifest
     UninstallManifest read;
     ManifestParser parser (read);
 
-    if (! (parser.feed (text, size, true) && parser.wasRead()))
+    if (! parser.read (text, size))
         return false;
 
     manifest = std::move (read);
@@ -361,8 +362,9 @@ bool isSmallRegularFile (const struct stat& info)
     return S_ISREG (info.st_mode) && info.st_size >= 0 && static_cast<size_t> (info.st_size) <= maximumFileSize;
 }
 
-// Only a regular file (or a symbolic link to one) is read, in pieces and never past the limit:
-// a FIFO would block, and a device such as /dev/zero would never end.
+// Only a regular file (or a symbolic link to one) is read, and never past the limit: a FIFO
+// would block, and a device such as /dev/zero would never end. It is read whole, then parsed as
+// any manifest text is.
 bool readManifestFile (const char* path, UninstallManifest& manifest)
 {
     struct stat info;
@@ -376,14 +378,22 @@ bool readManifestFile (const char* path, UninstallManifest& manifest)
     if (file.descriptor < 0 || ::fstat (file.descriptor, &info) != 0 || ! isSmallRegularFile (info))
         return false;
 
-    UninstallManifest read;
-    ManifestParser parser (read);
-    char buffer[65536];
-    size_t total = 0;
+    // A byte to spare: a file that has grown since fills it, and the buffer grows, up to one
+    // byte past the limit.
+    std::vector<char> text (static_cast<size_t> (info.st_size) + 1);
+    size_t size = 0;
 
     for (;;)
     {
-        const auto numRead = ::read (file.descriptor, buffer, sizeof (buffer));
+        if (size == text.size())
+        {
+            if (size > maximumFileSize)
+                return false;
+
+            text.resize (std::min (2 * size, maximumFileSize + 1));
+        }
+
+        const auto numRead = ::read (file.descriptor, text.data() + size, text.size() - size);
 
         if (numRead < 0 && errno == EINTR)
             continue;
@@ -391,23 +401,13 @@ bool readManifestFile (const char* path, UninstallManifest& manifest)
         if (numRead < 0)
             return false;
 
-        total += static_cast<size_t> (numRead);
-
-        if (total > maximumFileSize)
-            return false;
-
-        if (! parser.feed (buffer, static_cast<size_t> (numRead), numRead == 0))
-            return false;
-
         if (numRead == 0)
             break;
+
+        size += static_cast<size_t> (numRead);
     }
 
-    if (! parser.wasRead())
-        return false;
-
-    manifest = std::move (read);
-    return true;
+    return readUninstallManifestText (text.data(), size, manifest);
 }
 } // namespace
 
