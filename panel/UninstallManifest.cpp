@@ -55,7 +55,9 @@ private:
     depth of the document.
 
     expat checks that the document is well-formed, decodes it from what it declares into UTF-8,
-    and expands its internal entities; it loads nothing from outside. A text run is the
+    and expands its internal entities; it loads nothing from outside. An entity may stand for
+    text only: one whose replacement text refers to another entity, and any parameter entity,
+    make the document unusable. A text run is the
     character data between two pieces of markup (tags, comments, processing instructions), CDATA
     included; a run that is only whitespace counts for nothing. The whole text of an element is
     every run inside it, in document order.
@@ -78,6 +80,8 @@ public:
         XML_SetNotStandaloneHandler (parser, notStandalone);
         XML_SetExternalEntityRefHandler (parser, externalEntity);
         XML_SetParamEntityParsing (parser, XML_PARAM_ENTITY_PARSING_NEVER);
+        XML_SetEntityDeclHandler (parser, entityDeclared);
+        XML_SetDefaultHandlerExpand (parser, otherMarkup);
     }
 
     ~ManifestParser()
@@ -145,6 +149,29 @@ private:
     static int XMLCALL externalEntity (XML_Parser, const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*)
     {
         return XML_STATUS_ERROR;
+    }
+
+    // Decided when the entity is declared, before anything expands it. expat expands entities
+    // within entities recursively: a chain of 30,000 overflows the stack, and older releases
+    // don't limit an exponential expansion either. Character references are resolved by now, so
+    // "&#38;e;" shows here as the "&e;" that it expands to. A parameter entity would make
+    // another document of a processor that reads them, and nothing here does.
+    static void XMLCALL entityDeclared (void* userData, const XML_Char*, int isParameterEntity, const XML_Char* value,
+                                        int length, const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*)
+    {
+        if (isParameterEntity != 0 || (value != nullptr && std::memchr (value, '&', static_cast<size_t> (length)) != nullptr))
+            from (userData).fail();
+    }
+
+    // Markup that no other handler takes. In a document that says it stands alone, expat skips
+    // a reference to a parameter entity between declarations and tells only this handler; in
+    // any other document the reference makes it call notStandalone().
+    static void XMLCALL otherMarkup (void* userData, const XML_Char* text, int length)
+    {
+        auto& self = from (userData);
+
+        if (self.depth == 0 && length > 0 && text[0] == '%')
+            self.fail();
     }
 
     void fail()

@@ -47,5 +47,8 @@ bool readUninstallManifest (const juce::File& manifestFile, UninstallManifest& m
     false and the manifest is left as it was. A document is unusable too when it uses an entity
     that it does not define, when it depends on an external DTD (one it names without declaring
     itself standalone), or when it holds more text or entity expansion than a manifest needs.
+    Entities stand for text only: a document is unusable when the replacement text of one of its
+    entities holds "&" (it refers to another entity), and when it declares or refers to any
+    parameter entity, whether it says it stands alone or not.
 */
 bool readUninstallManifestText (const char* text, size_t size, UninstallManifest& manifest);
