@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,6 +54,23 @@ std::string manifestWith (const std::string& declarations, const std::string& bo
 }
 
 std::string manifestWithFiles (const std::string& files) { return manifestWith ({}, "<files>" + files + "</files>"); }
+
+/** A manifest whose text comes to 64 MiB and the extra characters: "N", "/x/a" and, in an element
+    that no list reads, 64 references to one entity and a few characters. The file is about 1 MiB,
+    so expat's own limit (text a hundred times the file's) stays out of the way. */
+std::string manifestWithEntityText (size_t extra)
+{
+    const size_t limit = 64 * 1024 * 1024, ownText = std::strlen ("N/x/a"), numReferences = 64;
+    const auto entitySize = (limit - ownText) / numReferences;
+
+    std::string references;
+    for (size_t i = 0; i < numReferences; ++i)
+        references += "&e;";
+
+    return manifestWith ("<!ENTITY e \"" + std::string (entitySize, 'e') + "\">",
+                         "<files>/x/a</files><unread>" + references
+                             + std::string (limit - ownText - numReferences * entitySize + extra, 'x') + "</unread>");
+}
 
 /** "/x/deep" inside a million levels of elements. */
 std::string deepManifest()
@@ -137,6 +155,8 @@ TEST_F (HostileFolder, DeepBigAndSpecialFiles)
         { "well-formed, and a real manifest but for 17 MiB of comment: too big to be one",
           manifestWithFiles ("<i>/x/big</i><!--" + std::string (17 * 1024 * 1024, 'x') + "-->"), std::nullopt },
         { "a chain of 30,000 entities, each standing for the one before", entityChainManifest (30000), std::nullopt },
+        { "64 MiB of text, most of it made by an entity, in an element that no list reads", manifestWithEntityText (0), Items { "/x/a" } },
+        { "one character more", manifestWithEntityText (1), std::nullopt },
     };
 
     for (const auto& [what, text, expected] : generated)
