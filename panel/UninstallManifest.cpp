@@ -82,6 +82,7 @@ public:
         XML_SetParamEntityParsing (parser, XML_PARAM_ENTITY_PARSING_NEVER);
         XML_SetEntityDeclHandler (parser, entityDeclared);
         XML_SetDefaultHandlerExpand (parser, otherMarkup);
+        XML_SetXmlDeclHandler (parser, xmlDeclared);
     }
 
     ~ManifestParser()
@@ -101,6 +102,7 @@ public:
         if (parser == nullptr || size > static_cast<size_t> (std::numeric_limits<int>::max()))
             return false;
 
+        encodingsOfByteOrderMark = findEncodingsOfByteOrderMark (text, size);
         return XML_Parse (parser, text, static_cast<int> (size), XML_TRUE) == XML_STATUS_OK && ! failed && isManifest;
     }
 
@@ -161,6 +163,40 @@ private:
     {
         if (isParameterEntity != 0 || (value != nullptr && std::memchr (value, '&', static_cast<size_t> (length)) != nullptr))
             from (userData).fail();
+    }
+
+    /** The encodings that a declaration may name after the text's byte order mark; empty when
+        there is no mark. */
+    static juce::StringArray findEncodingsOfByteOrderMark (const char* text, size_t size)
+    {
+        const auto startsWith = [text, size] (const char* mark)
+        {
+            const auto length = std::strlen (mark);
+            return size >= length && std::memcmp (text, mark, length) == 0;
+        };
+
+        if (startsWith ("\xef\xbb\xbf"))
+            return { "UTF-8" };
+
+        if (startsWith ("\xff\xfe"))
+            return { "UTF-16", "UTF-16LE" };
+
+        if (startsWith ("\xfe\xff"))
+            return { "UTF-16", "UTF-16BE" };
+
+        return {};
+    }
+
+    // A declaration that contradicts the byte order mark is a fatal error (XML 1.0, 4.3.3).
+    // expat rejects a contradiction of a UTF-16 mark itself, but after a UTF-8 mark it decodes
+    // as declared: ISO-8859-1 would read each byte of a two-byte character as a character.
+    static void XMLCALL xmlDeclared (void* userData, const XML_Char*, const XML_Char* encoding, int)
+    {
+        auto& self = from (userData);
+
+        if (encoding != nullptr && ! self.encodingsOfByteOrderMark.isEmpty()
+            && ! self.encodingsOfByteOrderMark.contains (juce::String::fromUTF8 (encoding), true))
+            self.fail();
     }
 
     // Markup that no other handler takes. In a document that says it stands alone, expat skips
@@ -323,6 +359,7 @@ private:
 
     std::string run, productName, entryText, pathText, processName;
     size_t textSeen = 0;
+    juce::StringArray encodingsOfByteOrderMark;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ManifestParser)
 };

@@ -106,6 +106,12 @@ TEST (HostileManifests, ReadExactlyWhatTheXmlMeansOrNothing)
     const std::vector<std::pair<const char*, std::optional<Items>>> cases {
         { "latin1-declared.xml", Items { "/x/Shared/\xc3\x89 " } },
         { "utf16-with-bom.xml", Items { "/x/\xf0\x9f\x8e\xb5/a" } },
+        { "bom-utf8-declared-utf8.xml", Items { "/x/\xc3\xa9" } },
+        { "bom-utf16le-declared-utf16le.xml", Items { "/x/\xc3\xa9" } },
+        { "bom-utf16be-declared-utf16be.xml", Items { "/x/\xc3\xa9" } },
+        { "bom-utf8-declared-latin1.xml", unusable },
+        { "bom-utf16le-declared-utf16be.xml", unusable },
+        { "bom-utf16be-declared-latin1.xml", unusable },
         { "overlong-dots-in-text.xml", unusable },
         { "overlong-dots-in-cdata.xml", unusable },
         { "overlong-markup-in-text.xml", unusable },
