@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 namespace
 {
@@ -53,7 +55,9 @@ private:
     depth of the document.
 
     expat checks that the document is well-formed, decodes it from what it declares into UTF-8,
-    and expands its internal entities; it loads nothing from outside. A text run is the
+    and expands its internal entities; it loads nothing from outside. An entity may stand for
+    text only: one whose replacement text refers to another entity, and any parameter entity,
+    make the document unusable. A text run is the
     character data between two pieces of markup (tags, comments, processing instructions), CDATA
     included; a run that is only whitespace counts for nothing. The whole text of an element is
     every run inside it, in document order.
@@ -76,6 +80,9 @@ public:
         XML_SetNotStandaloneHandler (parser, notStandalone);
         XML_SetExternalEntityRefHandler (parser, externalEntity);
         XML_SetParamEntityParsing (parser, XML_PARAM_ENTITY_PARSING_NEVER);
+        XML_SetEntityDeclHandler (parser, entityDeclared);
+        XML_SetDefaultHandlerExpand (parser, otherMarkup);
+        XML_SetXmlDeclHandler (parser, xmlDeclared);
     }
 
     ~ManifestParser()
@@ -84,20 +91,20 @@ public:
             XML_ParserFree (parser);
     }
 
-    /** Hands the next piece of the document over; false once the document is unusable. */
-    bool feed (const char* data, size_t size, bool isFinal)
+    /** Parses the whole document in one call. True when it is usable and its root is that of an
+        uninstall manifest.
+
+        One call, because expat scans a token that is still open again for every piece it is
+        handed: a document that is one long comment would take seconds in pieces.
+    */
+    bool read (const char* text, size_t size)
     {
-        if (parser == nullptr || failed || size > static_cast<size_t> (std::numeric_limits<int>::max()))
+        if (parser == nullptr || size > static_cast<size_t> (std::numeric_limits<int>::max()))
             return false;
 
-        if (XML_Parse (parser, data, static_cast<int> (size), isFinal ? XML_TRUE : XML_FALSE) != XML_STATUS_OK)
-            failed = true;
-
-        return ! failed;
+        encodingsOfByteOrderMark = findEncodingsOfByteOrderMark (text, size);
+        return XML_Parse (parser, text, static_cast<int> (size), XML_TRUE) == XML_STATUS_OK && ! failed && isManifest;
     }
-
-    /** True when the whole document was read and its root is that of an uninstall manifest. */
-    bool wasRead() const { return ! failed && isManifest; }
 
 private:
     enum class Section
@@ -144,6 +151,63 @@ private:
     static int XMLCALL externalEntity (XML_Parser, const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*)
     {
         return XML_STATUS_ERROR;
+    }
+
+    // Decided when the entity is declared, before anything expands it. expat expands entities
+    // within entities recursively: a chain of 30,000 overflows the stack, and older releases
+    // don't limit an exponential expansion either. Character references are resolved by now, so
+    // "&#38;e;" shows here as the "&e;" that it expands to. A parameter entity would make
+    // another document of a processor that reads them, and nothing here does.
+    static void XMLCALL entityDeclared (void* userData, const XML_Char*, int isParameterEntity, const XML_Char* value,
+                                        int length, const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*)
+    {
+        if (isParameterEntity != 0 || (value != nullptr && std::memchr (value, '&', static_cast<size_t> (length)) != nullptr))
+            from (userData).fail();
+    }
+
+    /** The encodings that a declaration may name after the text's byte order mark; empty when
+        there is no mark. */
+    static juce::StringArray findEncodingsOfByteOrderMark (const char* text, size_t size)
+    {
+        const auto startsWith = [text, size] (const char* mark)
+        {
+            const auto length = std::strlen (mark);
+            return size >= length && std::memcmp (text, mark, length) == 0;
+        };
+
+        if (startsWith ("\xef\xbb\xbf"))
+            return { "UTF-8" };
+
+        if (startsWith ("\xff\xfe"))
+            return { "UTF-16", "UTF-16LE" };
+
+        if (startsWith ("\xfe\xff"))
+            return { "UTF-16", "UTF-16BE" };
+
+        return {};
+    }
+
+    // A declaration that contradicts the byte order mark is a fatal error (XML 1.0, 4.3.3).
+    // expat rejects a contradiction of a UTF-16 mark itself, but after a UTF-8 mark it decodes
+    // as declared: ISO-8859-1 would read each byte of a two-byte character as a character.
+    static void XMLCALL xmlDeclared (void* userData, const XML_Char*, const XML_Char* encoding, int)
+    {
+        auto& self = from (userData);
+
+        if (encoding != nullptr && ! self.encodingsOfByteOrderMark.isEmpty()
+            && ! self.encodingsOfByteOrderMark.contains (juce::String::fromUTF8 (encoding), true))
+            self.fail();
+    }
+
+    // Markup that no other handler takes. In a document that says it stands alone, expat skips
+    // a reference to a parameter entity between declarations and tells only this handler; in
+    // any other document the reference makes it call notStandalone().
+    static void XMLCALL otherMarkup (void* userData, const XML_Char* text, int length)
+    {
+        auto& self = from (userData);
+
+        if (self.depth == 0 && length > 0 && text[0] == '%')
+            self.fail();
     }
 
     void fail()
@@ -295,6 +359,7 @@ private:
 
     std::string run, productName, entryText, pathText, processName;
     size_t textSeen = 0;
+    juce::StringArray encodingsOfByteOrderMark;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ManifestParser)
 };
@@ -331,7 +396,7 @@ bool readUninstallManifestText (const char* text, size_t size, UninstallManifest
     UninstallManifest read;
     ManifestParser parser (read);
 
-    if (! (parser.feed (text, size, true) && parser.wasRead()))
+    if (! parser.read (text, size))
         return false;
 
     manifest = std::move (read);
@@ -361,8 +426,9 @@ bool isSmallRegularFile (const struct stat& info)
     return S_ISREG (info.st_mode) && info.st_size >= 0 && static_cast<size_t> (info.st_size) <= maximumFileSize;
 }
 
-// Only a regular file (or a symbolic link to one) is read, in pieces and never past the limit:
-// a FIFO would block, and a device such as /dev/zero would never end.
+// Only a regular file (or a symbolic link to one) is read, and never past the limit: a FIFO
+// would block, and a device such as /dev/zero would never end. It is read whole, then parsed as
+// any manifest text is.
 bool readManifestFile (const char* path, UninstallManifest& manifest)
 {
     struct stat info;
@@ -376,14 +442,22 @@ bool readManifestFile (const char* path, UninstallManifest& manifest)
     if (file.descriptor < 0 || ::fstat (file.descriptor, &info) != 0 || ! isSmallRegularFile (info))
         return false;
 
-    UninstallManifest read;
-    ManifestParser parser (read);
-    char buffer[65536];
-    size_t total = 0;
+    // A byte to spare: a file that has grown since fills it, and the buffer grows, up to one
+    // byte past the limit.
+    std::vector<char> text (static_cast<size_t> (info.st_size) + 1);
+    size_t size = 0;
 
     for (;;)
     {
-        const auto numRead = ::read (file.descriptor, buffer, sizeof (buffer));
+        if (size == text.size())
+        {
+            if (size > maximumFileSize)
+                return false;
+
+            text.resize (std::min (2 * size, maximumFileSize + 1));
+        }
+
+        const auto numRead = ::read (file.descriptor, text.data() + size, text.size() - size);
 
         if (numRead < 0 && errno == EINTR)
             continue;
@@ -391,23 +465,13 @@ bool readManifestFile (const char* path, UninstallManifest& manifest)
         if (numRead < 0)
             return false;
 
-        total += static_cast<size_t> (numRead);
-
-        if (total > maximumFileSize)
-            return false;
-
-        if (! parser.feed (buffer, static_cast<size_t> (numRead), numRead == 0))
-            return false;
-
         if (numRead == 0)
             break;
+
+        size += static_cast<size_t> (numRead);
     }
 
-    if (! parser.wasRead())
-        return false;
-
-    manifest = std::move (read);
-    return true;
+    return readUninstallManifestText (text.data(), size, manifest);
 }
 } // namespace
 

@@ -42,10 +42,16 @@ bool readUninstallManifest (const juce::File& manifestFile, UninstallManifest& m
 /** Reads a manifest's bytes, as readUninstallManifest() reads a file's.
 
     The text is an XML 1.0 document in UTF-8, UTF-16 with its byte order mark, ISO-8859-1 or
-    US-ASCII, as it declares. Returns true and fills the manifest when the text is a well-formed
+    US-ASCII, as it declares. After a byte order mark the declaration may name only the mark's
+    own encoding, in any letter case: "UTF-8", or "UTF-16" and "UTF-16LE" or "UTF-16BE" as the
+    mark orders the bytes. Returns true and fills the manifest when the text is a well-formed
     document whose root is "KestraneUninstallerInfo". Otherwise it is unusable: the result is
-    false and the manifest is left as it was. A document is unusable too when it uses an entity
-    that it does not define, when it depends on an external DTD (one it names without declaring
-    itself standalone), or when it holds more text or entity expansion than a manifest needs.
+    false and the manifest is left as it was. A document is unusable too when its declaration
+    names another encoding than its byte order mark, when it uses an entity that it does not
+    define, when it depends on an external DTD (one it names without declaring itself
+    standalone), or when it holds more text or entity expansion than a manifest needs.
+    Entities stand for text only: a document is unusable when the replacement text of one of its
+    entities holds "&" (it refers to another entity), and when it declares or refers to any
+    parameter entity, whether it says it stands alone or not.
 */
 bool readUninstallManifestText (const char* text, size_t size, UninstallManifest& manifest);

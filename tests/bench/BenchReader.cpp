@@ -5,15 +5,22 @@
 #include <cstdio>
 #include <ostream>
 #include <streambuf>
+#include <string>
+#include <utility>
+#include <vector>
 
-// Times the manifest reader and the script composer on generated manifests of growing size, in
-// the build it is compiled in (the bench command builds Release). Prints one row per size.
+// Times the manifest reader and the script composer, in the build it is compiled in (the bench
+// command builds Release): generated manifests of growing size, then two of just under the
+// reader's 16 MiB limit whose bulk is one token. Prints one row per manifest.
 namespace
 {
 struct NullBuffer final : std::streambuf
 {
     int overflow (int c) override { return c; }
 };
+
+const std::string xmlHeader ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<KestraneUninstallerInfo>\n  <name>Sample Audio Suite</name>\n");
+const std::string xmlFooter ("</KestraneUninstallerInfo>\n");
 
 std::string generateManifest (int numEntries)
 {
@@ -33,12 +40,21 @@ std::string generateManifest (int numEntries)
             sectionText[section] += "    <item>/Library/Sample Suite/component" + number + "</item>\n";
     }
 
-    std::string xml ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<KestraneUninstallerInfo>\n  <name>Sample Audio Suite</name>\n");
+    auto xml = xmlHeader;
 
     for (size_t s = 0; s < 6; ++s)
         xml += std::string ("  <") + sections[s] + ">\n" + sectionText[s] + "  </" + sections[s] + ">\n";
 
-    return xml + "</KestraneUninstallerInfo>\n";
+    return xml + xmlFooter;
+}
+
+/** A manifest of 16 MiB less one byte, whose bulk is one token: the text between the two
+    parts is padded with "x" to that size. */
+std::string generateOneTokenManifest (const std::string& before, const std::string& after)
+{
+    const size_t size = 16 * 1024 * 1024 - 1;
+    const auto frame = xmlHeader + before + after + xmlFooter;
+    return xmlHeader + before + std::string (size - frame.size(), 'x') + after + xmlFooter;
 }
 
 template <typename Function>
@@ -64,12 +80,19 @@ int main()
     const auto folder = juce::File::createTempFile ("bench-reader");
     folder.createDirectory();
 
-    std::printf ("%10s %12s %14s %14s %14s\n", "entries", "file bytes", "read (s)", "compose (s)", "script bytes");
+    const std::vector<std::pair<std::string, std::string>> manifests {
+        { "1000 entries", generateManifest (1000) },
+        { "20000 entries", generateManifest (20000) },
+        { "200000 entries", generateManifest (200000) },
+        { "16 MiB attribute", generateOneTokenManifest ("  <plists><item name=\"", "\"><path>/Library/LaunchDaemons/agent.plist</path></item></plists>\n") },
+        { "16 MiB comment", generateOneTokenManifest ("  <files><item>/Applications/Sample.app</item></files>\n  <!--", "-->\n") },
+    };
 
-    for (const auto numEntries : { 1000, 20000, 200000 })
+    std::printf ("%18s %12s %14s %14s %14s\n", "manifest", "file bytes", "read (s)", "compose (s)", "script bytes");
+
+    for (const auto& [what, xml] : manifests)
     {
         const auto file = folder.getChildFile ("uninstaller_info.xml");
-        const auto xml = generateManifest (numEntries);
         file.replaceWithData (xml.data(), xml.size());
 
         UninstallManifest manifest;
@@ -81,7 +104,7 @@ int main()
         const auto composeSeconds = bestOfSeconds (5, [&]
                                                    { script = composeUninstallScript (manifest, console); });
 
-        std::printf ("%10d %12zu %14.4f %14.4f %14zu\n", numEntries, xml.size(), readSeconds, composeSeconds,
+        std::printf ("%18s %12zu %14.4f %14.4f %14zu\n", what.c_str(), xml.size(), readSeconds, composeSeconds,
                      script.getNumBytesAsUTF8());
     }
 

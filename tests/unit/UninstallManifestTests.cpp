@@ -158,6 +158,37 @@ TEST_F (ManifestFolder, EntriesFollowTheReadingRules)
           {},
           {},
           {} },
+
+        { "a processing instruction ends a text run",
+          "<name>N</name><files>/x/a<?p?>/x/b</files>",
+          "N",
+          { "/x/a", "/x/b" },
+          {},
+          {},
+          {},
+          {},
+          {} },
+
+        { "a path below another child of a plists entry is not its path",
+          "<name>N</name><plists><i name=\"n\"><x><path>/nested</path></x><path>/p</path></i></plists>",
+          "N",
+          {},
+          {},
+          {},
+          {},
+          {},
+          { { "n", "/p" } } },
+
+        { "a repeated plists section in another letter case is ignored with all it holds",
+          "<name>N</name><plists><i name=\"a\"><path>/a</path></i></plists>"
+          "<PLISTS><i name=\"b\"><path>/b</path></i>stray</PLISTS>",
+          "N",
+          {},
+          {},
+          {},
+          {},
+          {},
+          { { "a", "/a" } } },
     };
 
     for (const auto& c : cases)
@@ -188,6 +219,7 @@ TEST_F (ManifestFolder, UnusableFilesLeaveEverythingEmpty)
     const std::vector<Case> cases {
         { "not XML", "this is not xml at all" },
         { "not well-formed", wrap ("<name>N</name><files><i>/a</i></files").substr (0, 60) },
+        { "cut off before the root's end tag", std::string (header) + "<KestraneUninstallerInfo><name>N</name><files><i>/a</i></files>" },
         { "empty file", "" },
         { "root in small letters", std::string (header) + "<kestraneuninstallerinfo><name>N</name><files><i>/a</i></files></kestraneuninstallerinfo>" },
         { "another root", std::string (header) + "<Manifest><name>N</name><files><i>/a</i></files></Manifest>" },
