@@ -3,9 +3,11 @@ window, move the pointer and click, read pixels off the screen, and wait for it 
 
 Every Screen is an Xvfb server of its own, so tests can run side by side without seeing each
 other's windows. Nothing here needs more than the standard library, Xvfb, xdotool and
-ImageMagick's import.
+ImageMagick's import, and xcompmgr for a screen with a compositing manager.
 """
 
+import ctypes
+import ctypes.util
 import os
 import shutil
 import signal
@@ -85,15 +87,38 @@ class Image:
         subprocess.run(args + [path], input=self.ppm, check=True)
 
 
-class Screen:
-    """An Xvfb server of our own, 1440 by 900 by default, with no window manager."""
+def selection_owned(display, selection):
+    """Whether a client on the display owns the selection: a compositing manager announces
+    itself by owning _NET_WM_CM_S0, and that is what an application looks for."""
+    xlib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XInternAtom.restype = ctypes.c_ulong
+    xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    xlib.XGetSelectionOwner.restype = ctypes.c_ulong
+    xlib.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    connection = xlib.XOpenDisplay(display.encode())
+    if not connection:
+        raise RuntimeError("cannot open display %s" % display)
+    try:
+        return xlib.XGetSelectionOwner(connection, xlib.XInternAtom(connection, selection.encode(), 0)) != 0
+    finally:
+        xlib.XCloseDisplay(connection)
 
-    def __init__(self, width=1440, height=900):
+
+class Screen:
+    """An Xvfb server of our own, 1440 by 900 by default, with no window manager. With
+    compositor=True it has the Composite extension and xcompmgr running, so that a window with
+    an alpha channel shows the desktop through its transparent pixels."""
+
+    def __init__(self, width=1440, height=900, compositor=False):
         self.width, self.height = width, height
+        self.compositor = None
         read_end, write_end = os.pipe()
         self.server = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
-             "-nolisten", "tcp", "-noreset"],
+             "-nolisten", "tcp", "-noreset"] + (["+extension", "Composite"] if compositor else []),
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as reader:
@@ -102,6 +127,22 @@ class Screen:
             self.server.kill()
             raise RuntimeError("Xvfb did not start")
         self.display = ":" + number
+        if compositor:
+            self.start_compositor()
+
+    def start_compositor(self):
+        """Starts xcompmgr and waits until it owns the compositing manager's selection: an
+        application that starts before then takes the screen for one without."""
+        with tempfile.TemporaryFile() as log:
+            self.compositor = subprocess.Popen(["xcompmgr"], env=self.env(), stdout=subprocess.DEVNULL, stderr=log)
+            owned = wait_for(lambda: self.compositor.poll() is not None
+                             or selection_owned(self.display, "_NET_WM_CM_S0"), 10)
+            if owned and self.compositor.poll() is None:
+                return
+            log.seek(0)
+            error = log.read().decode("utf-8", "replace").strip()
+        self.close()
+        raise RuntimeError("xcompmgr is not running: %s" % (error or "it never took the selection"))
 
     def env(self, **extra):
         env = dict(os.environ)
@@ -133,6 +174,14 @@ class Screen:
         self.run("xdotool", "key", keys)
 
     def close(self):
+        if self.compositor is not None:
+            self.compositor.terminate()
+            try:
+                self.compositor.wait(5)
+            except subprocess.TimeoutExpired:
+                self.compositor.kill()
+                self.compositor.wait()
+            self.compositor = None
         self.server.terminate()
         try:
             self.server.wait(5)
