@@ -88,7 +88,7 @@ juce::String largeScript()
     std::string script;
 
     for (int i = 0; script.size() < 200 * 1024; ++i)
-        script += i % 10 == 0 ? awkward : "rm -rf /Library/Audio/Plug-Ins/HAL/Driver" + std::to_string (i) + ".driver\n";
+        script += i % 2 == 0 ? awkward : "rm -rf /Library/Audio/Plug-Ins/HAL/Driver" + std::to_string (i) + ".driver\n";
 
     return juce::String::fromUTF8 (script.data(), (int) script.size());
 }
