@@ -2,6 +2,10 @@
 
 #include "TitleBarLNF.h"
 
+#if JUCE_LINUX
+    #include "QueuedXEventPump.h"
+#endif
+
 /** The application's one window: the uninstall panel under a title bar of its own. */
 class MainWindow final : public juce::DocumentWindow
 {
@@ -13,6 +17,9 @@ public:
 
 private:
     TitleBarLNF titleBarLookAndFeel;
+#if JUCE_LINUX
+    QueuedXEventPump queuedXEventPump;
+#endif
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainWindow)
 };

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -159,16 +158,26 @@ TEST_F (ScratchFolder, TheShellGetsTheScriptAsComposed)
 
 TEST_F (ScratchFolder, TheRunEndsWithTheShellNotWithWhatItLeftRunning)
 {
-    const auto pidFile = folder.getChildFile ("sleeper");
-    const auto started = juce::Time::getMillisecondCounterHiRes();
+    const auto release = folder.getChildFile ("release");
+    const auto ended = folder.getChildFile ("ended");
 
-    // The sleeper inherits the shell's output and keeps it open long after the shell has gone.
-    EXPECT_TRUE (runAsTheRunnerWould (makeDoShellScriptSource ("sleep 60 & echo $! > '" + pidFile.getFullPathName() + "'; exit 0")));
-    EXPECT_LT (juce::Time::getMillisecondCounterHiRes() - started, 30000.0);
+    // The holder inherits the shell's output and keeps it open until the test lets it go (or
+    // half a minute has passed), and writes its marker as it ends; the shell leaves it running and
+    // ends a moment later. A runner that waits for the end of the output returns after the marker.
+    const auto script = "( i=0; while [ ! -e " + quoteShellValue (release.getFullPathName()) + " ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done; touch "
+                        + quoteShellValue (ended.getFullPathName()) + " ) &\nsleep 0.2\nexit 0";
 
-    const auto sleeper = pidFile.loadFileAsString().getIntValue();
-    ASSERT_GT (sleeper, 0);
-    ::kill (sleeper, SIGKILL);
+    EXPECT_TRUE (runAsTheRunnerWould (makeDoShellScriptSource (script)));
+    const auto holderStillRan = ! ended.exists();
+
+    // Let the holder go and see it end: it really was there, holding the output.
+    ASSERT_TRUE (release.create());
+
+    for (int i = 0; i < 600 && ! ended.exists(); ++i)
+        juce::Thread::sleep (50);
+
+    EXPECT_TRUE (holderStillRan) << "the run waited for what the shell left running";
+    EXPECT_TRUE (ended.exists()) << "the holder never ended";
 }
 
 TEST_F (ScratchFolder, TheShellGetsNoDescriptorOfOursBeyondTheStandardThree)
