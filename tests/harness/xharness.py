@@ -41,6 +41,16 @@ def wait_for(predicate, timeout, interval=0.05):
         time.sleep(interval)
 
 
+def terminate(process):
+    """Asks the process to end, and kills it if it is still there five seconds later."""
+    process.terminate()
+    try:
+        process.wait(5)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 def close_enough(rgb, expected, tolerance):
     """Whether every channel is within the tolerance: antialiased edges come out a shade off."""
     return all(abs(a - b) <= tolerance for a, b in zip(rgb, expected))
@@ -175,19 +185,9 @@ class Screen:
 
     def close(self):
         if self.compositor is not None:
-            self.compositor.terminate()
-            try:
-                self.compositor.wait(5)
-            except subprocess.TimeoutExpired:
-                self.compositor.kill()
-                self.compositor.wait()
+            terminate(self.compositor)
             self.compositor = None
-        self.server.terminate()
-        try:
-            self.server.wait(5)
-        except subprocess.TimeoutExpired:
-            self.server.kill()
-            self.server.wait()
+        terminate(self.server)
 
     def __enter__(self):
         return self
