@@ -129,14 +129,14 @@ std::string resolveSegments (const std::string& head, const std::string& path)
 }
 
 /** This user's home: HOME when it is an absolute path, else the password database's entry;
-    empty when neither gives one. */
+    empty when neither gives one. Its text is resolved with the rest of the entry. */
 std::string homeFolder()
 {
     if (const auto* home = std::getenv ("HOME"); isAbsolute (home))
-        return resolveSegments ({}, home);
+        return home;
 
     if (const auto* account = ::getpwuid (::getuid()); account != nullptr && isAbsolute (account->pw_dir))
-        return resolveSegments ({}, account->pw_dir);
+        return account->pw_dir;
 
     return {};
 }
