@@ -259,8 +259,11 @@ std::vector<Command> expectedCalls (const UninstallManifest& m)
 const char* const multiByte[] = { "\xc3\xa9", "\xe9\x9f\xb3", "\xf0\x9f\x8e\xb5", "\xc2\xa0", "\xe4\xb8\xad", "\xe3\x81\x81" };
 const char special[] = "\"'\\$`;&|()<>[]{}#! \t\n\r~+-0=:@^";
 
-// Tilde forms that bash reads in ways of its own. "~root" is a user that the system knows.
+// Tilde forms that bash reads in ways of its own. "~root" is a user that the system knows, and
+// bash outside POSIX mode expands a "~" after the "=" or ":" of a word that looks like an
+// assignment.
 const char* const tildeForms[] = { "~", "~/", "~root", "~root/", "~root:", "~root=", "~_x/", "~a.b-c", "=~", "=~/", ":~", "=~root" };
+const char* const assignmentForms[] = { "a=~", "a=~/", "x=~root", "PATH=a:~/", "b=x:~root" };
 
 // Wildcard segments that dash expands to ".." where nothing quotes them: the scratch folder has a
 // "bin" beside the working directory.
@@ -279,8 +282,12 @@ juce::String randomValue (juce::Random& random)
 
     std::string value;
 
-    if (random.nextInt (4) == 0)
-        value += pick (tildeForms);
+    switch (random.nextInt (6))
+    {
+        case 0: value += pick (tildeForms); break;
+        case 1: value += pick (assignmentForms); break;
+        default: break;
+    }
 
     for (auto length = random.nextInt (14); --length >= 0;)
     {
