@@ -71,9 +71,10 @@ bool couldNameADotFolder (const std::string& segment)
     return wildcard && others <= 1;
 }
 
-/** Each character that needs it is quoted on its own, and an apostrophe within double quotes.
-    The bytes of a non-ASCII character stay bare: next to them stands only a byte that no
-    multibyte locale takes as part of a character, or one that does not matter if it does. */
+/** Each character that needs it is quoted on its own, an apostrophe within double quotes. The
+    bytes of a non-ASCII character stay bare. What follows them is a quote, which no multibyte
+    locale takes into a character, or a bare character that means nothing to the shell even
+    where a locale does. */
 std::string quoted (const juce::String& value)
 {
     const auto text = value.toStdString();
