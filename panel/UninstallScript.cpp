@@ -11,45 +11,99 @@
 
 namespace
 {
+bool isAsciiLetter (char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// "~" is not among these: only a leading one that names a home folder stands bare.
 bool staysUnquoted (unsigned char c)
 {
     return c >= 0x80
-           || (c >= 'a' && c <= 'z')
-           || (c >= 'A' && c <= 'Z')
+           || isAsciiLetter (static_cast<char> (c))
            || (c >= '0' && c <= '9')
-           || std::strchr ("/._-+:,@%~=^*?", c) != nullptr;
+           || std::strchr ("/._-+:,@%=^*?", c) != nullptr;
 }
 
-// A leading "~" that names a home folder: "~" alone, before "/", or before a user name. bash
-// also reads "~+", "~-" and "~N" (the working directory, the previous one and the directory
-// stack), which name no home folder and must reach the command as written.
+// A leading "~" that names a home folder: "~" alone or before "/", or before a user name that
+// runs to the "/" or the end. bash also reads "~+", "~-" and "~N" (the working directory, the
+// previous one and the directory stack), and ends a user name early at some characters ("~root:x"
+// is /root:x to it), so any other leading "~" must reach the command as written.
 bool isHomeTilde (const std::string& text)
 {
     if (text.empty() || text[0] != '~')
         return false;
 
-    const auto next = text.size() > 1 ? static_cast<unsigned char> (text[1]) : '/';
-    return next == '/' || next == '_' || (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z');
+    const auto slash = text.find ('/');
+    const auto name = text.substr (1, slash == std::string::npos ? std::string::npos : slash - 1);
+
+    if (name.empty())
+        return true;
+
+    if (! isAsciiLetter (name[0]) && name[0] != '_')
+        return false;
+
+    return std::all_of (name.begin(), name.end(), [] (char c)
+                        { return isAsciiLetter (c) || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-'; });
 }
 
+// A segment that the shell could expand to "." or "..": a "." and then only "*", with at most one
+// "?" or "." among them. dash, and bash before 5.2, match those two with a pattern that starts
+// with "."; before another segment, ".*" would reach the folder's parent and its other children.
+bool couldNameADotFolder (const std::string& segment)
+{
+    if (segment.size() < 2 || segment[0] != '.')
+        return false;
+
+    auto wildcard = false;
+    auto others = 0;
+
+    for (size_t i = 1; i < segment.size(); ++i)
+    {
+        if (segment[i] == '?' || segment[i] == '.')
+            ++others;
+        else if (segment[i] != '*')
+            return false;
+
+        wildcard = wildcard || segment[i] != '.';
+    }
+
+    return wildcard && others <= 1;
+}
+
+/** Each character that needs it is quoted on its own, an apostrophe within double quotes. The
+    bytes of a non-ASCII character stay bare. What follows them is a quote, which no multibyte
+    locale takes into a character, or a bare character that means nothing to the shell even
+    where a locale does. */
 std::string quoted (const juce::String& value)
 {
     const auto text = value.toStdString();
     std::string word;
-    word.reserve (text.size() * 2);
+    word.reserve (text.size() * 3);
 
-    for (size_t i = 0; i < text.size(); ++i)
+    for (size_t start = 0; start <= text.size();)
     {
-        const auto c = text[i];
+        const auto end = std::min (text.find ('/', start), text.size());
+        const auto segment = text.substr (start, end - start);
+        const auto wildcardsQuoted = couldNameADotFolder (segment) && text.find_first_not_of ('/', end) != std::string::npos;
 
-        if (i == 0 && c == '~' && ! isHomeTilde (text))
-            word += "'~'";
-        else if (staysUnquoted (static_cast<unsigned char> (c)))
-            word += c;
-        else if (c == '\'')
-            word += "\\'";
-        else
-            word.append ({ '\'', c, '\'' });
+        for (auto i = start; i < end; ++i)
+        {
+            const auto c = text[i];
+            const auto isQuotedWildcard = wildcardsQuoted && (c == '*' || c == '?');
+
+            if ((i == 0 && c == '~' && isHomeTilde (text)) || (staysUnquoted (static_cast<unsigned char> (c)) && ! isQuotedWildcard))
+                word += c;
+            else if (c == '\'')
+                word += "\"'\""; // \' would join the byte before it in a GBK, Big5 or Shift_JIS locale
+            else
+                word.append ({ '\'', c, '\'' });
+        }
+
+        if (end < text.size())
+            word += '/';
+
+        start = end + 1;
     }
 
     return word;
@@ -128,15 +182,41 @@ std::string resolveSegments (const std::string& head, const std::string& path)
     return result + last;
 }
 
+/** A home folder's text, or empty where it names no home folder: where it is not absolute, or
+    where it is the root once "." and ".." are resolved. "~/Library" must never become /Library. */
+std::string homeFromText (const char* folder)
+{
+    if (! isAbsolute (folder))
+        return {};
+
+    const std::string text (folder);
+    size_t depth = 0;
+
+    for (size_t start = 0; start < text.size();)
+    {
+        const auto end = std::min (text.find ('/', start), text.size());
+        const auto segment = text.substr (start, end - start);
+
+        if (segment == "..")
+            depth -= depth > 0 ? 1 : 0;
+        else if (! segment.empty() && segment != ".")
+            ++depth;
+
+        start = end + 1;
+    }
+
+    return depth > 0 ? text : std::string();
+}
+
 /** This user's home: HOME when it is an absolute path, else the password database's entry;
-    empty when neither gives one. Its text is resolved with the rest of the entry. */
+    empty when the one taken names no home folder. Its text is resolved with the rest of the entry. */
 std::string homeFolder()
 {
     if (const auto* home = std::getenv ("HOME"); isAbsolute (home))
-        return home;
+        return homeFromText (home);
 
-    if (const auto* account = ::getpwuid (::getuid()); account != nullptr && isAbsolute (account->pw_dir))
-        return account->pw_dir;
+    if (const auto* account = ::getpwuid (::getuid()); account != nullptr)
+        return homeFromText (account->pw_dir);
 
     return {};
 }
@@ -192,10 +272,12 @@ juce::String absolutePathForFilesEntry (const juce::String& entry)
         }
         else if (const auto* account = ::getpwnam (userName.c_str()))
         {
-            if (! isAbsolute (account->pw_dir))
+            const auto home = homeFromText (account->pw_dir);
+
+            if (home.empty())
                 return {};
 
-            path = std::string (account->pw_dir) + "/" + rest;
+            path = home + "/" + rest;
         }
         else
         {

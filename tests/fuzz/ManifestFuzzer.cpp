@@ -1,11 +1,14 @@
 #include "UninstallScript.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <unordered_set>
+#include <vector>
 
 // Any bytes at all as a manifest: reading them and composing the script from what was read must
 // never crash, and each value must come back out of its script line exactly as it went in.
@@ -24,17 +27,31 @@ void check (bool condition, const std::string& what)
 }
 
 // What may stand bare in a word: anything else has to be quoted for the shell to take it as
-// text. "*", "?" and a leading "~" that names a home folder keep their meaning on purpose.
+// text. "*" and "?" keep their meaning on purpose, and so does a leading "~" that names a home
+// folder; no other "~" stands bare.
 bool mayStandBare (unsigned char c)
 {
-    return c >= 0x80 || std::isalnum (c) || std::strchr ("/._-+:,@%~=^*?", c) != nullptr;
+    return c >= 0x80 || std::isalnum (c) || std::strchr ("/._-+:,@%=^*?", c) != nullptr;
 }
 
-// A bare "~" at the start of a word is read by bash as more than a home folder ("~+", "~-",
-// "~N"): it may be followed only by the word's end, "/" or a user name.
-bool mayFollowABareTilde (unsigned char c)
+// A leading "~" names a home folder, and may stand bare, where the text up to the first "/" is
+// empty or a user name that both bash and dash read whole.
+bool tildeMayStandBare (const std::string& value)
 {
-    return c == ';' || c == '/' || c == '_' || std::isalpha (c);
+    const auto name = value.substr (1, value.find ('/') - 1);
+    return name.empty()
+           || ((std::isalpha (static_cast<unsigned char> (name[0])) || name[0] == '_')
+               && name.find_first_not_of ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") == std::string::npos);
+}
+
+// A segment that dash or an older bash could expand to "." or "..".
+bool mayMatchADotFolder (const std::string& segment)
+{
+    if (segment.size() < 2 || segment[0] != '.' || segment.find_first_not_of ("*?.", 1) != std::string::npos)
+        return false;
+
+    const auto fixed = std::count (segment.begin() + 1, segment.end(), '.') + std::count (segment.begin(), segment.end(), '?');
+    return segment.find_first_of ("*?") != std::string::npos && fixed <= 1;
 }
 
 /** Walks the script in the order it has to be written, taking each word back to its text. */
@@ -53,11 +70,9 @@ public:
     void expectLine (const std::string& prefix, const juce::String& value)
     {
         expect (prefix);
+        const auto start = pos;
         std::string text;
-
-        if (script.compare (pos, 1, "~") == 0)
-            check (pos + 1 < script.size() && mayFollowABareTilde (static_cast<unsigned char> (script[pos + 1])),
-                   "a bare tilde that names no home folder at " + std::to_string (pos));
+        std::vector<bool> bare; // for each character of the text, whether it stood unquoted
 
         while (pos < script.size() && script[pos] != ';')
         {
@@ -65,24 +80,52 @@ public:
 
             if (c == '\'')
             {
-                check (pos + 2 < script.size() && script[pos + 2] == '\'', "an open quote at " + std::to_string (pos));
+                // One ASCII character, never an apostrophe: three in a row would leave a quote open.
+                check (pos + 2 < script.size() && script[pos + 2] == '\'' && script[pos + 1] != '\''
+                           && static_cast<unsigned char> (script[pos + 1]) < 0x80,
+                       "a quote that is not one character at " + std::to_string (pos));
                 text += script[pos + 1];
+                bare.push_back (false);
                 pos += 3;
             }
-            else if (c == '\\')
+            else if (c == '"')
             {
-                check (pos + 1 < script.size() && script[pos + 1] == '\'', "a stray backslash at " + std::to_string (pos));
+                // Only the apostrophe, and never with a backslash, which a multibyte locale can
+                // join to the byte before it.
+                check (script.compare (pos, 3, "\"'\"") == 0, "a double quote that is not \"'\" at " + std::to_string (pos));
                 text += '\'';
-                pos += 2;
+                bare.push_back (false);
+                pos += 3;
             }
             else
             {
-                check (mayStandBare (c), "a bare special character at " + std::to_string (pos));
+                check (mayStandBare (c) || (c == '~' && pos == start), "a bare special character at " + std::to_string (pos));
                 text += script[pos++];
+                bare.push_back (true);
             }
         }
 
-        check (text == value.toStdString(), "the word \"" + text + "\" is not the value \"" + value.toStdString() + "\"");
+        const auto expected = value.toStdString();
+        check (text == expected, "the word \"" + text + "\" is not the value \"" + expected + "\"");
+
+        if (! text.empty() && text[0] == '~')
+            check (bare[0] == tildeMayStandBare (text), "the leading tilde of \"" + text + "\"");
+
+        // Every wildcard keeps its meaning, except in a segment that could match "." or ".."
+        // and that another non-empty segment follows.
+        for (size_t segmentStart = 0; segmentStart < text.size();)
+        {
+            const auto end = std::min (text.find ('/', segmentStart), text.size());
+            const auto risky = mayMatchADotFolder (text.substr (segmentStart, end - segmentStart))
+                               && text.find_first_not_of ('/', end) != std::string::npos;
+
+            for (auto i = segmentStart; i < end; ++i)
+                if (text[i] == '*' || text[i] == '?')
+                    check (bare[i] != risky, "a wildcard of \"" + text + "\" at " + std::to_string (i));
+
+            segmentStart = end + 1;
+        }
+
         expect (";\n");
     }
 
@@ -124,6 +167,15 @@ void checkKeepsALastDotSegment (const juce::String& entry, const juce::String& p
         check (path.isEmpty() || path.endsWith ("/" + last), "the entry " + text + " became " + path.toStdString());
 }
 
+// A home folder that is the root names none: "~" and "~/..." then name nothing.
+void checkNamesNoHome (const juce::String& entry, const juce::String& path)
+{
+    const auto text = entry.trim();
+
+    if (text == "~" || text.startsWith ("~/"))
+        check (path.isEmpty(), "with a home of \"/\", the entry " + text.toStdString() + " became " + path.toStdString());
+}
+
 void checkNoDuplicates (const juce::StringArray& list)
 {
     std::unordered_set<std::string> seen;
@@ -135,6 +187,12 @@ void checkNoDuplicates (const juce::StringArray& list)
 
 extern "C" int LLVMFuzzerTestOneInput (const std::uint8_t* data, size_t size)
 {
+    // The home folder goes with the input: an ordinary one, or one of those that are the root.
+    static const char* const homes[] = { "/Users/someone", "/Users/some one", "/", "/x/.." };
+    const auto home = size % std::size (homes);
+    const auto homeIsTheRoot = home >= 2;
+    ::setenv ("HOME", homes[home], 1);
+
     UninstallManifest manifest;
 
     if (! readUninstallManifestText (reinterpret_cast<const char*> (data), size, manifest))
@@ -187,6 +245,9 @@ extern "C" int LLVMFuzzerTestOneInput (const std::uint8_t* data, size_t size)
         const auto path = absolutePathForFilesEntry (file);
         checkAbsolute (path);
         checkKeepsALastDotSegment (file, path);
+
+        if (homeIsTheRoot)
+            checkNamesNoHome (file, path);
         script.expectLine ("sudo rm -rf ", path);
     }
 

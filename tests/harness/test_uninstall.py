@@ -213,7 +213,9 @@ class UninstallWithManifest(unittest.TestCase):
                      t("Prefs", "com.sample.mixer.plist"),
                      t("Docs", "Notes $HOME & (old).txt"),
                      t("Docs", 'Say "Hi"; then `leave`.txt'),
-                     t("apps", "trail blank ")]
+                     t("apps", "trail blank "),
+                     # A folder named ".*": dash would also match "." and ".." with it.
+                     t("dotted", "Sample", ".*", "Library")]
         # Entries whose last segment is "." or "..": each names its folder only as an ancestor,
         # and rm refuses what the script gives it, so every folder here stays.
         cls.refused = [(t("apps", "keep", "x", ".."), t("apps", "keep", "x", "..")),
@@ -233,6 +235,7 @@ class UninstallWithManifest(unittest.TestCase):
         for path in cls.files[2:5]:
             make_file(path)
         make_dir(cls.files[5])
+        make_dir(cls.files[6])
 
         # What a value split at its blanks, or cut at its apostrophe, would hit instead; relative
         # pieces land in the working directory, which must itself survive.
@@ -242,7 +245,9 @@ class UninstallWithManifest(unittest.TestCase):
                         t("Applications", "Sample"), t("Applications", "Sample Mixer Pro.app"),
                         t("cwd", "Mixer.app"), t("Presets", "Bob"), t("Presets", "Bob's"),
                         t("cwd", "Presets"), t("Prefs", "other.plist"), t("Docs", "Notes"),
-                        t("cwd", "sentinel"), t("apps", "trail blank")]
+                        t("cwd", "sentinel"), t("apps", "trail blank"),
+                        t("dotted", "Library", "data"), t("dotted", "Sample", "Library", "data"),
+                        t("dotted", "Sample", ".hidden", "Library", "data")]
         for path in cls.siblings:
             make_file(path)
         for folder in [t("apps", "keep", "x"), t("apps", "keep2"), t("apps", "deep", "x")]:
@@ -257,7 +262,7 @@ class UninstallWithManifest(unittest.TestCase):
             haldrivers=[cls.hal],
             plists=[("Sample Agent", cls.plist)],
             kill=cls.processes,
-            files=cls.files[:2] + ["\n      %s\n    " % cls.files[2]] + cls.files[3:5] + [cls.files[5] + "/"]
+            files=cls.files[:2] + ["\n      %s\n    " % cls.files[2]] + cls.files[3:5] + [cls.files[5] + "/", cls.files[6]]
             + [entry for entry, _ in cls.refused],
             pkgremove=cls.packages)
 

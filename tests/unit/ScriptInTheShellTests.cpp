@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
 #include <pwd.h>
+#include <regex>
 #include <sstream>
 #include <unistd.h>
 
@@ -13,14 +15,38 @@ namespace
 {
 using Command = std::vector<std::string>; // the program's name, then its arguments
 
-// The shells the script meets: Debian's /bin/sh is dash, and macOS's is bash, which runs as
-// "sh" in its POSIX mode and expands more than dash does ("~+", for one).
-const char* const shells[] = { "/bin/sh", "bash --posix" };
+/** A shell the script meets, and the locale it runs in. Debian's /bin/sh is dash; macOS's is
+    bash, which runs as "sh" in its POSIX mode and expands more than dash does ("~+", for one),
+    and more again outside that mode ("a=~/x"). In a GBK, Big5 or Shift_JIS locale bash reads
+    some ASCII bytes after a UTF-8 character as part of one of its own.
+*/
+struct Shell
+{
+    const char* name;
+    const char* command;
+    const char* locale = nullptr;
+    const char* charmap = nullptr;
+    const char* oneCharacter = nullptr; // two bytes that are one character there, as printf escapes
+};
 
-// Stubs first on PATH record every call and run nothing: the composed script can then name
-// any value at all without a real rm, pkill or launchctl ever seeing it. Each test runs in
-// each of the shells.
-class RecordingStubs : public ::testing::TestWithParam<const char*>
+void PrintTo (const Shell& shell, std::ostream* out)
+{
+    *out << shell.command << (shell.locale != nullptr ? std::string (" in ") + shell.locale : std::string());
+}
+
+const Shell shells[] = {
+    { "sh", "/bin/sh" },
+    { "bashPosix", "bash --posix" },
+    { "bash", "bash" },
+    { "bashPosixGBK", "bash --posix", "zh_CN.GBK", "GBK", "\\304\\343" },
+    { "bashPosixBig5", "bash --posix", "zh_TW.BIG5", "BIG5", "\\244\\244" },
+    { "bashPosixShiftJIS", "bash --posix", "ja_JP.SJIS", "SHIFT_JIS", "\\202\\240" },
+};
+
+/** Runs composed scripts in the shell of the test's parameter, from a scratch folder, with
+    stand-ins for the commands that a script names first on PATH.
+*/
+class ScriptInAShell : public ::testing::TestWithParam<Shell>
 {
 protected:
     void SetUp() override
@@ -28,17 +54,6 @@ protected:
         folder = juce::File::createTempFile ("stubs");
         ASSERT_TRUE (folder.getChildFile ("bin").createDirectory());
         log = folder.getChildFile ("calls.log");
-
-        for (const auto* name : { "sudo", "kextunload", "launchctl", "pkill", "pkgutil", "touch", "rm" })
-        {
-            const auto stub = folder.getChildFile ("bin").getChildFile (name);
-            ASSERT_TRUE (stub.replaceWithText ("#!/bin/sh\n"
-                                               "{ printf '%s\\0' \""
-                                                   + juce::String (name) + "\" \"$#\"; for a in \"$@\"; do printf '%s\\0' \"$a\"; done; } >> '"
-                                                   + log.getFullPathName() + "'\n",
-                                               false, false, "\n"));
-            ASSERT_TRUE (stub.setExecutePermission (true));
-        }
 
         if (const auto* path = std::getenv ("PATH"))
             previousPath = path;
@@ -49,6 +64,14 @@ protected:
         previousDirectory = juce::File::getCurrentWorkingDirectory();
         ASSERT_TRUE (folder.getChildFile ("cwd").createDirectory());
         ASSERT_TRUE (folder.getChildFile ("cwd").setAsCurrentWorkingDirectory());
+
+        // A locale that bash cannot load leaves it in "C", where every test here would pass.
+        if (const auto& shell = GetParam(); shell.locale != nullptr)
+        {
+            const auto check = juce::String ("[ \"$(locale charmap)\" = ") + shell.charmap + " ] && x=$(printf '" + shell.oneCharacter + "') && [ ${#x} = 1 ]";
+            ASSERT_TRUE (runCommandToCompletion (inTheShell (check)))
+                << shell.locale << " is not there: the build generates it into " << ORVANTA_TEST_LOCALE_DIR;
+        }
     }
 
     void TearDown() override
@@ -58,26 +81,46 @@ protected:
         folder.deleteRecursively();
     }
 
+    /** Writes a stand-in: a shell script of the given body, run by /bin/sh. */
+    void addCommand (const char* name, const juce::String& body)
+    {
+        const auto stub = folder.getChildFile ("bin").getChildFile (name);
+        ASSERT_TRUE (stub.replaceWithText ("#!/bin/sh\n" + body, false, false, "\n"));
+        ASSERT_TRUE (stub.setExecutePermission (true));
+    }
+
+    /** A command that records its name and arguments in the log, NUL-separated, and runs nothing. */
+    static juce::String recordingBody (const char* name, const juce::File& log)
+    {
+        return "{ printf '%s\\0' \"" + juce::String (name) + "\" \"$#\"; for a in \"$@\"; do printf '%s\\0' \"$a\"; done; } >> '"
+               + log.getFullPathName() + "'\n";
+    }
+
+    juce::StringArray inTheShell (const juce::String& text) const
+    {
+        juce::StringArray command;
+
+        if (GetParam().locale != nullptr)
+            command.addArray ({ "env", juce::String ("LOCPATH=") + ORVANTA_TEST_LOCALE_DIR, juce::String ("LC_ALL=") + GetParam().locale });
+
+        command.addTokens (GetParam().command, false);
+        command.add ("-c");
+        command.add (text);
+        return command;
+    }
+
     bool run (const juce::String& script)
     {
         log.deleteFile();
         const auto source = makeDoShellScriptSource (script);
-        const juce::String shell (GetParam());
 
         // The runner itself runs /bin/sh; without root rights it would ask polkit, so it is
         // left out then.
-        if (shell == "/bin/sh" && ::geteuid() == 0)
+        if (juce::String (GetParam().command) == "/bin/sh" && ::geteuid() == 0)
             return runAppleScriptSource (source);
 
         juce::String text;
-
-        if (! readDoShellScriptSource (source, text))
-            return false;
-
-        auto command = juce::StringArray::fromTokens (shell, false);
-        command.add ("-c");
-        command.add (text);
-        return runCommandToCompletion (command);
+        return readDoShellScriptSource (source, text) && runCommandToCompletion (inTheShell (text));
     }
 
     std::vector<Command> calls() const
@@ -115,6 +158,48 @@ protected:
     juce::String previousPath;
 };
 
+// Stubs record every call and run nothing: the composed script can then name any value at all
+// without a real rm, pkill or launchctl ever seeing it.
+class RecordingStubs : public ScriptInAShell
+{
+protected:
+    void SetUp() override
+    {
+        ScriptInAShell::SetUp();
+
+        for (const auto* name : { "sudo", "kextunload", "launchctl", "pkill", "pkgutil", "touch", "rm" })
+            addCommand (name, recordingBody (name, log));
+    }
+};
+
+/** What the shell makes of a value that reaches it as one word: a leading "~" that names a home
+    folder becomes that folder, a "~" alone or before "/" this user's (HOME), and "~name" that
+    user's, for a name that bash and dash both read whole and that the system knows. Everything
+    else stays as written. */
+std::string asTheShellReadsIt (const std::string& value)
+{
+    if (value.empty() || value[0] != '~')
+        return value;
+
+    const auto slash = std::min (value.find ('/'), value.size());
+    const auto name = value.substr (1, slash - 1);
+    const auto rest = value.substr (slash);
+
+    if (name.empty())
+    {
+        const auto* home = std::getenv ("HOME");
+        return (home != nullptr ? std::string (home) : std::string (::getpwuid (::getuid())->pw_dir)) + rest;
+    }
+
+    if (! std::regex_match (name, std::regex ("[A-Za-z_][A-Za-z0-9._-]*")))
+        return value;
+
+    if (const auto* account = ::getpwnam (name.c_str()))
+        return account->pw_dir + rest;
+
+    return value;
+}
+
 // The commands the script should run, in its order, each value trimmed and whole.
 std::vector<Command> expectedCalls (const UninstallManifest& m)
 {
@@ -125,7 +210,7 @@ std::vector<Command> expectedCalls (const UninstallManifest& m)
     const auto with = [] (Command command, const juce::String& value)
     {
         if (value.isNotEmpty())
-            command.push_back (value.toStdString());
+            command.push_back (asTheShellReadsIt (value.toStdString()));
 
         return command;
     };
@@ -168,47 +253,61 @@ std::vector<Command> expectedCalls (const UninstallManifest& m)
     return calls;
 }
 
-// Any character at all but the two wildcards, and a tilde that names a home folder: those keep
-// their meaning on purpose.
+// UTF-8 characters, among them ones whose last byte a GBK, Big5 or Shift_JIS locale reads as the
+// first of a character of its own ("\xe4\xb8\xad" and "\xe3\x81\x81"), and the characters that
+// mean something to a shell.
+const char* const multiByte[] = { "\xc3\xa9", "\xe9\x9f\xb3", "\xf0\x9f\x8e\xb5", "\xc2\xa0", "\xe4\xb8\xad", "\xe3\x81\x81" };
+const char special[] = "\"'\\$`;&|()<>[]{}#! \t\n\r~+-0=:@^";
+
+// Tilde forms that bash reads in ways of its own. "~root" is a user that the system knows, and
+// bash outside POSIX mode expands a "~" after the "=" or ":" of a word that looks like an
+// assignment.
+const char* const tildeForms[] = { "~", "~/", "~root", "~root/", "~root:", "~root=", "~_x/", "~a.b-c", "=~", "=~/", ":~", "=~root" };
+const char* const assignmentForms[] = { "a=~", "a=~/", "x=~root", "PATH=a:~/", "b=x:~root" };
+
+// Wildcard segments that dash expands to ".." where nothing quotes them: the scratch folder has a
+// "bin" beside the working directory.
+const char* const dotWildcards[] = { ".*/bin", ".?/bin", "..*/bin", ".*?/bin" };
+
+// Any character at all, wildcards only in segments that must not expand, and every form of "~".
 juce::String randomValue (juce::Random& random)
 {
-    static const char* const multiByte[] = { "\xc3\xa9", "\xe9\x9f\xb3", "\xf0\x9f\x8e\xb5", "\xc2\xa0" };
-    static const char special[] = "\"'\\$`;&|()<>[]{}#! \t\n\r~+-0";
+    if (random.nextInt (10) == 0)
+        return dotWildcards[random.nextInt (static_cast<int> (std::size (dotWildcards)))];
+
+    const auto pick = [&random] (const auto& choices)
+    { return choices[random.nextInt (static_cast<int> (std::size (choices)))]; };
+    const auto pickSpecial = [&random]
+    { return special[random.nextInt (static_cast<int> (sizeof (special) - 1))]; };
 
     std::string value;
-    const auto length = random.nextInt (14);
 
-    for (int i = 0; i < length; ++i)
+    switch (random.nextInt (6))
     {
-        switch (random.nextInt (4))
+        case 0: value += pick (tildeForms); break;
+        case 1: value += pick (assignmentForms); break;
+        default: break;
+    }
+
+    for (auto length = random.nextInt (14); --length >= 0;)
+    {
+        switch (random.nextInt (7))
         {
-            case 0:
-                value += special[random.nextInt (static_cast<int> (sizeof (special) - 1))];
-                break;
-            case 1:
-                value += multiByte[random.nextInt (4)];
-                break;
-            case 2:
-                value += static_cast<char> (1 + random.nextInt (31));
-                break;
+            case 0: value += pickSpecial(); break;
+            case 1: value += pick (multiByte); break;
+            case 2: value += static_cast<char> (1 + random.nextInt (31)); break;
+            case 3: (value += pick (multiByte)) += pickSpecial(); break;
+            case 4: value += pick (tildeForms); break;
             default:
             {
-                auto c = static_cast<char> (32 + random.nextInt (95));
+                const auto c = static_cast<char> (32 + random.nextInt (95));
                 value += (c == '*' || c == '?') ? '%' : c;
                 break;
             }
         }
     }
 
-    const auto text = juce::String::fromUTF8 (value.data(), static_cast<int> (value.size()));
-    const auto trimmed = text.trimStart();
-    const auto next = trimmed.length() > 1 ? trimmed[1] : juce::juce_wchar (0);
-
-    // Trimmed, the value starts with the tilde of "~", "~/", "~user" or "~_user".
-    if (trimmed.startsWithChar ('~') && (next == 0 || next == '/' || next == '_' || juce::CharacterFunctions::isLetter (next)))
-        return text.replaceFirstOccurrenceOf ("~", "%");
-
-    return text;
+    return juce::String::fromUTF8 (value.data(), static_cast<int> (value.size()));
 }
 } // namespace
 
@@ -262,7 +361,7 @@ TEST_P (RecordingStubs, EachValueReachesItsCommandAsWritten)
 
     // The shell gives a home folder's tilde its meaning, and nothing else: "~+" and "~0" would be
     // the working directory, which the script, run by the platform, has in "/".
-    const std::vector<std::pair<const char*, std::string>> cases {
+    std::vector<std::pair<std::string, std::string>> cases {
         { "Sample Mixer", "Sample Mixer" },
         { "Bob's", "Bob's" },
         { "a&b;c", "a&b;c" },
@@ -282,20 +381,43 @@ TEST_P (RecordingStubs, EachValueReachesItsCommandAsWritten)
         { "~-0/y", "~-0/y" },
         { "~1", "~1" },
         { "a/~+/~", "a/~+/~" },
+        { "~root:x", "~root:x" },
+        { "~root=x", "~root=x" },
+        { "a=~/x", "a=~/x" },
+        { "x=~root", "x=~root" },
+        { "PATH=a:~/b", "PATH=a:~/b" },
+        // The last byte of these characters and a backslash after it are one character in some
+        // multibyte locales: a quote after it would open instead of close.
+        { "\xe4\xb8\xad';rm -rf x;'", "\xe4\xb8\xad';rm -rf x;'" },
+        { "\xe3\x81\x81';rm -rf x;'", "\xe3\x81\x81';rm -rf x;'" },
+        { "\xe3\x81\x81'y", "\xe3\x81\x81'y" },
+        { "\xe3\x81\x81\\y", "\xe3\x81\x81\\y" },
+        // A "bin" stands beside the working directory.
+        { ".*/bin", ".*/bin" },
+        { "..*/bin/", "..*/bin/" },
+        { "/.?/tmp", "/.?/tmp" },
     };
+
+    for (const auto* character : multiByte)
+        for (const auto c : std::string (special))
+            cases.push_back ({ std::string (character) + c + "x", std::string (character) + c + "x" });
 
     UninstallManifest manifest;
     std::vector<Command> expected;
 
     for (const auto& [value, argument] : cases)
     {
-        manifest.processesToKill.add (juce::String::fromUTF8 (value));
+        manifest.processesToKill.add (juce::String::fromUTF8 (value.data(), static_cast<int> (value.size())));
         expected.push_back ({ "sudo", "pkill", argument });
     }
 
     // A files entry of that kind is kept as written, and reaches rm as written.
     manifest.filesToDelete.add ("~+/Library");
     expected.push_back ({ "sudo", "rm", "-rf", "~+/Library" });
+    manifest.filesToDelete.add ("~root:x/y");
+    expected.push_back ({ "sudo", "rm", "-rf", "~root:x/y" });
+    manifest.filesToDelete.add ("/.*/tmp");
+    expected.push_back ({ "sudo", "rm", "-rf", "/.*/tmp" });
 
     std::ostringstream console;
     ASSERT_TRUE (run (composeUninstallScript (manifest, console)));
@@ -303,5 +425,102 @@ TEST_P (RecordingStubs, EachValueReachesItsCommandAsWritten)
 }
 
 INSTANTIATE_TEST_SUITE_P (Shells, RecordingStubs, ::testing::ValuesIn (shells),
-                          [] (const ::testing::TestParamInfo<const char*>& shell)
-                          { return juce::String (shell.param).retainCharacters ("abcdefghijklmnopqrstuvwxyz").toStdString(); });
+                          [] (const ::testing::TestParamInfo<Shell>& shell)
+                          { return std::string (shell.param.name); });
+
+namespace
+{
+// The real rm, on a throw-away tree only: dash, and bash before 5.2 (macOS's), expand ".*" to
+// "." and ".." as well, which bash 5.2 does only with globskipdots off.
+const Shell shellsThatGlobDotFolders[] = {
+    { "sh", "/bin/sh" },
+    { "bashPosixWithDotFolders", "bash --posix +O globskipdots" },
+};
+
+/** rm is real here, behind a guard that refuses any operand outside the scratch folder; sudo
+    runs what it is given, and every other command only records its call. */
+class RealRemoval : public ScriptInAShell
+{
+protected:
+    void SetUp() override
+    {
+        ScriptInAShell::SetUp();
+        tree = folder.getChildFile ("tree");
+        ASSERT_TRUE (tree.createDirectory());
+
+        addCommand ("rm", "tree=$(realpath -m '" + tree.getFullPathName() + "')\n"
+                                                                            "for a in \"$@\"; do\n"
+                                                                            "  case \"$a\" in -*) continue ;; esac\n"
+                                                                            "  case \"$(realpath -m -- \"$a\")\" in \"$tree\"/*) ;; *) exit 99 ;; esac\n"
+                                                                            "done\n"
+                                                                            "exec /bin/rm \"$@\"\n");
+        addCommand ("sudo", "case \"$1\" in rm|kextunload|launchctl|pkill|pkgutil|touch) exec \"$@\" ;; esac\nexit 98\n");
+
+        for (const auto* name : { "kextunload", "launchctl", "pkill", "pkgutil", "touch" })
+            addCommand (name, recordingBody (name, log));
+    }
+
+    juce::File tree;
+};
+} // namespace
+
+TEST_P (RealRemoval, AWildcardSegmentNeverReachesTheFoldersBesideIt)
+{
+    const auto at = [this] (const char* path)
+    { return tree.getChildFile (path); };
+    const auto path = [this] (const char* relative)
+    { return tree.getFullPathName() + "/" + relative; };
+
+    // Each list names a "Library" under a folder whose name is the pattern itself; the
+    // folders that the pattern would also match, "." and ".." among them, hold one each.
+    for (const auto* folderName : { "files/Sample/.*", "kexts/Sample/.?", "hal/Sample/..*", "plists/Sample/.*?" })
+    {
+        const auto named = at (folderName);
+        const auto top = named.getParentDirectory().getParentDirectory();
+        for (const auto& library : { named, named.getSiblingFile (".hidden"), named.getParentDirectory(), top })
+            ASSERT_TRUE (library.getChildFile ("Library").getChildFile ("data").create());
+    }
+
+    // Wildcards that keep their meaning: names after a dot, and the hidden entries of a folder.
+    for (const auto* file : { "caches/com.sample.one", "caches/com.sample.two", "caches/com.other",
+                              "dots/Sample/.one", "dots/Sample/.two", "dots/Sample/visible" })
+        ASSERT_TRUE (at (file).create());
+
+    UninstallManifest manifest;
+    manifest.kextsToUnload.add (path ("kexts/Sample/.?/Library"));
+    manifest.halDriversToDelete.add (path ("hal/Sample/..*/Library"));
+    manifest.launchdPlists.emplace_back ("Agent", path ("plists/Sample/.*?/Library"));
+    manifest.filesToDelete.add (path ("files/Sample/.*/Library"));
+    manifest.filesToDelete.add (path ("caches/com.sample.*"));
+    manifest.filesToDelete.add (path ("dots/Sample/.*"));
+
+    std::ostringstream console;
+    ASSERT_TRUE (run (composeUninstallScript (manifest, console)));
+
+    juce::StringArray left;
+
+    for (const auto& file : tree.findChildFiles (juce::File::findFiles, true, "*"))
+        left.add (file.getRelativePathFrom (tree));
+
+    left.sort (false);
+    EXPECT_EQ (left.joinIntoString ("\n").toStdString(), juce::StringArray ({ "caches/com.other",
+                                                                              "dots/Sample/visible",
+                                                                              "files/Library/data",
+                                                                              "files/Sample/.hidden/Library/data",
+                                                                              "files/Sample/Library/data",
+                                                                              "hal/Library/data",
+                                                                              "hal/Sample/.hidden/Library/data",
+                                                                              "hal/Sample/Library/data",
+                                                                              "kexts/Library/data",
+                                                                              "kexts/Sample/.hidden/Library/data",
+                                                                              "kexts/Sample/Library/data",
+                                                                              "plists/Library/data",
+                                                                              "plists/Sample/.hidden/Library/data",
+                                                                              "plists/Sample/Library/data" })
+                                                             .joinIntoString ("\n")
+                                                             .toStdString());
+}
+
+INSTANTIATE_TEST_SUITE_P (Shells, RealRemoval, ::testing::ValuesIn (shellsThatGlobDotFolders),
+                          [] (const ::testing::TestParamInfo<Shell>& shell)
+                          { return std::string (shell.param.name); });

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <optional>
 #include <pwd.h>
+#include <sched.h>
 #include <sstream>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -119,28 +123,37 @@ TEST (UninstallScript, EveryValueBecomesOneShellWord)
         { "plain", "/Library/Extensions/Sample-Audio_2.kext", "/Library/Extensions/Sample-Audio_2.kext" },
         { "a blank", "Sample Mixer", "Sample' 'Mixer" },
         { "two blanks", "a  b", "a' '' 'b" },
-        { "an apostrophe", "Bob's", "Bob\\'s" },
+        { "an apostrophe, in double quotes", "Bob's", "Bob\"'\"s" },
         { "ampersand and semicolon", "a&b;c", "a'&'b';'c" },
         { "dollar and backtick", "$(x)`y`", "'$''('x')''`'y'`'" },
         { "a line feed inside", "a\nb", "a'\n'b" },
         { "a tab inside", "a\tb", "a'\t'b" },
         { "double quote and backslash", "a\"b\\c", "a'\"'b'\\'c" },
         { "pipes, redirections, brackets, hash, bang", "|<>[]{}#!", "'|''<''>''['']''{''}''#''!'" },
-        { "wildcards and other kept punctuation", "/x/com.s*?+:,@%~=^", "/x/com.s*?+:,@%~=^" },
+        { "wildcards and other kept punctuation", "/x/com.s*?+:,@%=^", "/x/com.s*?+:,@%=^" },
         { "a home folder's tilde", "~/Library", "~/Library" },
         { "a tilde alone", "~", "~" },
         { "a user's tilde", "~root/x", "~root/x" },
         { "a user name may start with an underscore", "~_daemon/x", "~_daemon/x" },
+        { "a user name of letters, digits, dots, underscores and dashes", "~a.b-c_9/x", "~a.b-c_9/x" },
+        { "a user name that ends at a colon in bash", "~root:x", "'~'root:x" },
+        { "a user name before an equals sign", "~root=x/y", "'~'root=x/y" },
+        { "a user name with a wildcard", "~ro*t/x", "'~'ro*t/x" },
+        { "a user name with a blank", "~a b/x", "'~'a' 'b/x" },
         { "the working directory's tilde", "~+/Library", "'~'+/Library" },
         { "the previous working directory's tilde", "~-", "'~'-" },
         { "a directory stack entry's tilde", "~0/y", "'~'0/y" },
         { "signed stack entries", "~+1", "'~'+1" },
         { "a tilde before anything else", "~./x", "'~'./x" },
         { "a tilde before a non-ASCII letter", "~\xc3\xa9", "'~'\xc3\xa9" },
-        { "a tilde later in the word", "a~+/~-", "a~+/~-" },
+        { "a tilde later in the word", "a~+/~-", "a'~'+/'~'-" },
+        { "a tilde after an equals sign", "a=~/x", "a='~'/x" },
+        { "a tilde after a colon", "PATH=a:~root", "PATH=a:'~'root" },
         { "whitespace around is quoted, never dropped", " /a \n", "' '/a' ''\n'" },
         { "empty stays empty", "", "" },
         { "non-ASCII passes as it is", "/Library/Caf\xc3\xa9 \xe9\x9f\xb3", "/Library/Caf\xc3\xa9' '\xe9\x9f\xb3" },
+        { "an apostrophe after a multibyte character", "\xe4\xb8\xad';x", "\xe4\xb8\xad\"'\"';'x" },
+        { "a backslash after a multibyte character", "\xe3\x81\x81\\y", "\xe3\x81\x81'\\'y" },
     };
 
     for (const auto& c : cases)
@@ -148,6 +161,36 @@ TEST (UninstallScript, EveryValueBecomesOneShellWord)
         SCOPED_TRACE (c.what);
         EXPECT_EQ (quoteShellValue (juce::String::fromUTF8 (c.value)).toStdString(), c.word);
     }
+}
+
+TEST (UninstallScript, OnlyWildcardsThatCannotReachADotFolderKeepTheirMeaning)
+{
+    // dash, and bash before 5.2, expand a pattern that starts with "." to "." and ".." as well.
+    const std::vector<std::pair<const char*, const char*>> cases {
+        { "/Applications/Sample/.*/Library", "/Applications/Sample/.'*'/Library" },
+        { ".?/x", ".'?'/x" },
+        { "/a/..*/b", "/a/..'*'/b" },
+        { "/a/.*?/b", "/a/.'*''?'/b" },
+        { "/a/.**/b", "/a/.'*''*'/b" },
+        { "/a/.*.*/b", "/a/.'*'.'*'/b" },
+        { "/a/.*//b", "/a/.'*'//b" },
+        { "~/.*/x/.?/y", "~/.'*'/x/.'?'/y" },
+        // These match neither "." nor "..", or stand last.
+        { "~/.Sample*", "~/.Sample*" },
+        { "/Library/Caches/com.sample.*", "/Library/Caches/com.sample.*" },
+        { "/a/.*", "/a/.*" },
+        { "/a/.*/", "/a/.*/" },
+        { "/a/.*//", "/a/.*//" },
+        { "/a/.?\?/b", "/a/.?\?/b" },
+        { "/a/.?./b", "/a/.?./b" },
+        { "/a/..?/b", "/a/..?/b" },
+        { "/a/*/b", "/a/*/b" },
+        { "/a/x.*/b", "/a/x.*/b" },
+        { "/a/../b", "/a/../b" },
+    };
+
+    for (const auto& [value, word] : cases)
+        EXPECT_EQ (quoteShellValue (value).toStdString(), word) << value;
 }
 
 TEST (UninstallScript, FilesEntriesAreMadeAbsoluteInTheApplication)
@@ -173,6 +216,7 @@ TEST (UninstallScript, FilesEntriesAreMadeAbsoluteInTheApplication)
         { "~no-such-user-here/../..", "~no-such-user-here/.." },
         { "~+/Library", "~+/Library", "sudo rm -rf '~'+/Library;\n" },
         { "~\\x", "~\\x", "sudo rm -rf '~''\\'x;\n" },
+        { "~root:x/y", "~root:x/y", "sudo rm -rf '~'root:x/y;\n" },
         { "~/..", home() + "/.." },
         { "~/../", home() + "/.." },
         { "~/Library/..", home() + "/Library/.." },
@@ -198,6 +242,8 @@ TEST (UninstallScript, FilesEntriesAreMadeAbsoluteInTheApplication)
         { "/.", "/." },
         { "/..", "/.." },
         { "/Applications/.Sample Cache/data", "/Applications/.Sample Cache/data", "sudo rm -rf /Applications/.Sample' 'Cache/data;\n" },
+        { "/Applications/Sample/./.*/Library", "/Applications/Sample/.*/Library", "sudo rm -rf /Applications/Sample/.'*'/Library;\n" },
+        { "/Applications/Sample/.*", "/Applications/Sample/.*", "sudo rm -rf /Applications/Sample/.*;\n" },
         { "/a/.../b", "/a/.../b" },
         { "/../Library/x", "/Library/x", "sudo rm -rf /Library/x;\n" },
         { "/a//../b", "/b" },
@@ -311,12 +357,18 @@ TEST (UninstallScript, TheHomeFolderComesFromAnAbsoluteHomeOrThePasswordDatabase
     };
 
     // A HOME that is not an absolute path is not a home folder. The framework read "~" and
-    // "~/sub" as paths that start at the home folder again, and recursed until it crashed.
+    // "~/sub" as paths that start at the home folder again, and recursed until it crashed. One
+    // that is the root names no home folder either: "~/Library" would be /Library.
     const std::vector<Case> cases {
         { "/Users/someone", "/Users/someone", "/Users/someone/Library" },
         { "/Users/someone/", "/Users/someone", "/Users/someone/Library" },
         { "/Users//someone/./x/..", "/Users/someone/x/..", "/Users/someone/Library" },
-        { "/x/../../", "/..", "/Library" },
+        { "/x/../../", "", "" },
+        { "/", "", "" },
+        { "//", "", "" },
+        { "/x/..", "", "" },
+        { "/./", "", "" },
+        { "/..", "", "" },
         { "~", fromDatabase, fromDatabase + "/Library" },
         { "~/sub", fromDatabase, fromDatabase + "/Library" },
         { "relative/home", fromDatabase, fromDatabase + "/Library" },
@@ -331,6 +383,111 @@ TEST (UninstallScript, TheHomeFolderComesFromAnAbsoluteHomeOrThePasswordDatabase
         EXPECT_EQ (absolutePathForFilesEntry ("~").toStdString(), c.tilde);
         EXPECT_EQ (absolutePathForFilesEntry ("~/Library").toStdString(), c.library);
     }
+
+    const ScopedEnvironment rootHome ("HOME", "/");
+    UninstallManifest manifest;
+    manifest.filesToDelete.add ("~");
+    manifest.filesToDelete.add ("~/Library/Preferences/SampleMixer.plist");
+    EXPECT_EQ (compose (manifest), "#!/bin/bash\n\nsudo rm -rf ;\nsudo rm -rf ;\n\n\nexit 0;");
+}
+
+namespace
+{
+/** Runs the check in a child process whose password database is the real one with the given
+    lines in place of, or after, its own: in a mount namespace of its own, a copy with them is
+    bound over /etc/passwd. The check runs as root without HOME, and its text comes back. */
+std::optional<std::string> withPasswordDatabase (const std::vector<std::string>& lines, std::string (*check)())
+{
+    const auto copy = juce::File::createTempFile ("passwd");
+    const auto removeCopy = juce::ScopeGuard { [&copy]
+                                               { copy.deleteFile(); } };
+    juce::StringArray database;
+    database.addLines (juce::File ("/etc/passwd").loadFileAsString());
+
+    for (const auto& line : lines)
+    {
+        const auto name = juce::String (line).upToFirstOccurrenceOf (":", true, false);
+
+        for (int i = database.size(); --i >= 0;)
+            if (database[i].startsWith (name))
+                database.remove (i);
+
+        database.add (line);
+    }
+
+    database.removeEmptyStrings();
+
+    if (! copy.replaceWithText (database.joinIntoString ("\n") + "\n"))
+        return std::nullopt;
+
+    int pipeEnds[2];
+
+    if (::pipe (pipeEnds) != 0)
+        return std::nullopt;
+
+    const auto child = ::fork();
+
+    if (child == 0)
+    {
+        ::close (pipeEnds[0]);
+
+        if (::unshare (CLONE_NEWNS) != 0
+            || ::mount (nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || ::mount (copy.getFullPathName().toRawUTF8(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0)
+            ::_exit (2);
+
+        ::unsetenv ("HOME");
+        const auto text = check();
+        const auto written = ::write (pipeEnds[1], text.data(), text.size());
+        ::_exit (written == static_cast<ssize_t> (text.size()) ? 0 : 3);
+    }
+
+    ::close (pipeEnds[1]);
+    std::string text;
+    char buffer[4096];
+
+    for (ssize_t n; (n = ::read (pipeEnds[0], buffer, sizeof (buffer))) != 0;)
+        if (n > 0)
+            text.append (buffer, static_cast<size_t> (n));
+        else if (errno != EINTR)
+            break;
+
+    ::close (pipeEnds[0]);
+    int status = 0;
+
+    if (child < 0 || ::waitpid (child, &status, 0) != child || ! WIFEXITED (status) || WEXITSTATUS (status) != 0)
+        return std::nullopt;
+
+    return text;
+}
+} // namespace
+
+std::string pathsOfHomeEntries()
+{
+    std::string text;
+
+    for (const auto* entry : { "~", "~/Library", "~orvanta-root", "~orvanta-root/Library", "~orvanta-slashes/Library",
+                               "~orvanta-parent/Library", "~orvanta-plain/Library" })
+        text += absolutePathForFilesEntry (entry).toStdString() + "\n";
+
+    return text;
+}
+
+TEST (UninstallScript, AHomeFolderThatIsTheRootNamesNoHomeWhereverItComesFrom)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "binding a password database of its own needs root";
+
+    // The running user is root; its home and the others' come from the bound database.
+    const auto paths = withPasswordDatabase ({ "root:x:0:0:root:/x/../:/bin/sh",
+                                               "orvanta-root:x:61001:61001::/:/bin/sh",
+                                               "orvanta-slashes:x:61002:61002:://:/bin/sh",
+                                               "orvanta-parent:x:61003:61003::/x/..:/bin/sh",
+                                               "orvanta-plain:x:61004:61004::/srv/plain:/bin/sh" },
+                                             &pathsOfHomeEntries);
+
+    ASSERT_TRUE (paths.has_value()) << "the child with a password database of its own failed";
+    EXPECT_EQ (*paths, "\n\n\n\n\n\n/srv/plain/Library\n");
 }
 
 TEST (UninstallScript, WithoutAWorkingDirectoryARelativeEntryNamesNothing)
