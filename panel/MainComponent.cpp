@@ -69,6 +69,11 @@ UninstallManifest MainComponent::getManifest() const
              kextsToUnload, halDriversToDelete, launchdPlists };
 }
 
+bool MainComponent::holdsOSXMethods() const
+{
+    return osxMethods != nullptr && osxMethods->instance != nullptr;
+}
+
 void MainComponent::performUninstall()
 {
     const auto script = composeUninstallScript (getManifest(), std::cout);

@@ -25,6 +25,9 @@ public:
     /** The lists as they were read, for the script. */
     UninstallManifest getManifest() const;
 
+    /** Whether the panel holds the object that runs the script, as it does once it is built. */
+    bool holdsOSXMethods() const;
+
 private:
     juce::TextButton uninstallButton { "Uninstall" };
     juce::String productName;

@@ -18,7 +18,8 @@ void* createOSXMethods();
 void disposeOSXMethods (void* osxMethods);
 
 /** Runs the script (UTF-8, zero-terminated) with administrator rights, blocking until the run is
-    over; true when it succeeded. The platform asks for the credentials.
+    over; true when it succeeded. The platform asks for the credentials. Without an object (null)
+    nothing runs and the result is false.
 */
 bool executeShellScript (void* osxMethods, const char* utf8Script);
 

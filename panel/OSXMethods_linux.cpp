@@ -65,6 +65,10 @@ void disposeOSXMethods (void* osxMethods)
 
 bool executeShellScript (void* osxMethods, const char* utf8Script)
 {
+    // As a message to nil is on macOS: nothing runs, and the answer is no.
+    if (osxMethods == nullptr)
+        return false;
+
     return static_cast<OSXMethods*> (osxMethods)->executeShellScript (juce::String::fromUTF8 (utf8Script));
 }
 

@@ -78,19 +78,57 @@ PanelRun runAsThePanelDoes (const juce::String& script)
 
 // A quote, a backslash, a tab, a line feed, an accented letter and a character outside the
 // Basic Multilingual Plane.
-const juce::String awkwardScript = juce::String::fromUTF8 ("printf '%s\\n' \"say \\\"hi\\\"\" 'C:\\\\Temp'\tdone\n"
-                                                           "rm -f \"/Users/Shared/Caf\xc3\xa9 \xf0\x9f\x8e\xb5.txt\"\n");
+const std::string awkwardScript = R"(printf '%s\n' "say \"hi\"" 'C:\\Temp')"
+                                  "\tdone\n"
+                                  R"(rm -f "/Users/Shared/Caf)"
+                                  "\xc3\xa9 \xf0\x9f\x8e\xb5"
+                                  R"(.txt")"
+                                  "\n";
+
+// The same text as it must stand inside AppleScript's string literal: each quote and backslash
+// escaped, every other byte as it was.
+const std::string awkwardScriptInTheLiteral = R"(printf '%s\\n' \"say \\\"hi\\\"\" 'C:\\\\Temp')"
+                                              "\tdone\n"
+                                              R"(rm -f \"/Users/Shared/Caf)"
+                                              "\xc3\xa9 \xf0\x9f\x8e\xb5"
+                                              R"(.txt\")"
+                                              "\n";
+
+const std::string sourceStart = R"(do shell script ")";
+const std::string sourceEnd = R"(" with administrator privileges)";
+
+struct SourceCase
+{
+    std::string script, source;
+};
+
+SourceCase awkwardCase()
+{
+    return { awkwardScript, sourceStart + awkwardScriptInTheLiteral + sourceEnd };
+}
 
 // 200 KB of commands, the awkward ones among them all the way through.
-juce::String largeScript()
+SourceCase largeCase()
 {
-    const auto awkward = awkwardScript.toStdString();
-    std::string script;
+    SourceCase c { {}, sourceStart };
 
-    for (int i = 0; script.size() < 200 * 1024; ++i)
-        script += i % 2 == 0 ? awkward : "rm -rf /Library/Audio/Plug-Ins/HAL/Driver" + std::to_string (i) + ".driver\n";
+    for (int i = 0; c.script.size() < 200 * 1024; ++i)
+    {
+        if (i % 2 == 0)
+        {
+            c.script += awkwardScript;
+            c.source += awkwardScriptInTheLiteral;
+        }
+        else
+        {
+            const auto line = "rm -rf /Library/Audio/Plug-Ins/HAL/Driver" + std::to_string (i) + ".driver\n";
+            c.script += line;
+            c.source += line;
+        }
+    }
 
-    return juce::String::fromUTF8 (script.data(), (int) script.size());
+    c.source += sourceEnd;
+    return c;
 }
 
 class MacRunner : public ::testing::Test
@@ -102,16 +140,16 @@ protected:
 
 TEST_F (MacRunner, HandsAppleScriptTheEscapedSourceByteForByte)
 {
-    for (const auto& script : { awkwardScript, largeScript() })
+    for (const auto& c : { awkwardCase(), largeCase() })
     {
-        SCOPED_TRACE (juce::String (script.getNumBytesAsUTF8()) + "-byte script");
+        SCOPED_TRACE (std::to_string (c.script.size()) + "-byte script");
         applescriptdouble::reset();
 
-        runAsThePanelDoes (script);
+        runAsThePanelDoes (juce::String::fromUTF8 (c.script.data(), (int) c.script.size()));
 
         const auto sources = applescriptdouble::sourcesRun();
         ASSERT_EQ (sources.size(), 1u);
-        EXPECT_TRUE (sameBytes (makeDoShellScriptSource (script).toStdString(), sources.front()));
+        EXPECT_TRUE (sameBytes (c.source, sources.front()));
     }
 }
 

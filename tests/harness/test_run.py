@@ -3,6 +3,7 @@ scratch tree: the installer and cmake are stubs that record their calls, and the
 executable is a stub that records its start. Without a display the real application would crash
 as it starts, so the command has to stop before it, with a word of why."""
 
+import json
 import os
 import shutil
 import signal
@@ -15,6 +16,7 @@ import unittest
 import xharness as xh
 
 RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "run")
+PRESETS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakePresets.json")
 EXECUTABLE = os.path.join("build-release", xh.PRODUCT_NAME + ".app", "Contents", "MacOS", xh.PRODUCT_NAME)
 
 
@@ -76,8 +78,18 @@ class RunCommandTest(unittest.TestCase):
         self.assertTrue(os.path.exists(self.installed), "tools/install-deps did not run")
         with open(self.cmake_log) as f:
             calls = f.read().splitlines()
-        self.assertIn("-S . -B build-release -DCMAKE_BUILD_TYPE=Release", calls)
-        self.assertTrue(any(call.startswith("--build build-release") for call in calls), calls)
+        self.assertIn("--preset release", calls)
+        self.assertTrue(any(call.startswith("--build --preset release") for call in calls), calls)
+
+    def test_the_release_preset_builds_the_application_where_it_is_started_from(self):
+        with open(PRESETS) as f:
+            presets = json.load(f)
+        configure = {preset["name"]: preset for preset in presets["configurePresets"]}["release"]
+        build = {preset["name"]: preset for preset in presets["buildPresets"]}["release"]
+        self.assertEqual(configure["binaryDir"], "${sourceDir}/" + EXECUTABLE.split(os.sep)[0])
+        self.assertEqual(configure["cacheVariables"]["CMAKE_BUILD_TYPE"], "Release")
+        self.assertEqual(build["configurePreset"], "release")
+        self.assertIn("OrvantaUninstaller", build.get("targets", ["OrvantaUninstaller"]))
 
     def test_without_a_display_it_builds_then_says_so_and_fails(self):
         # A server that takes the connection and never answers stands for a display over the

@@ -47,6 +47,7 @@ TEST (MainComponent, ConstructedWithoutManifestHasPanelSizeAndOneStyledButton)
     EXPECT_EQ (button->getBounds(), juce::Rectangle<int> (196, 250, 96, 30)) << button->getBounds().toString();
     EXPECT_NE (dynamic_cast<UninstallButtonLNF*> (&button->getLookAndFeel()), nullptr);
     EXPECT_TRUE (static_cast<bool> (button->onClick)); // wired, but never clicked here: it runs a root script
+    EXPECT_TRUE (panel.holdsOSXMethods());
 }
 
 TEST (MainComponent, ResizedCentresButtonInBottomStrip)

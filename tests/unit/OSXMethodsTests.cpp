@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -229,6 +231,15 @@ protected:
     /** The child's exit status: 0 when runAppleScriptSource() returned true, 1 when false. */
     int runAppleScriptSourceUnprivileged (const juce::String& source)
     {
+        return runUnprivileged ([&]
+                                { return runAppleScriptSource (source); });
+    }
+
+    /** Runs the function in a child without administrator rights, with the stubs first on PATH;
+        the child's exit status: 0 when the function returned true, 1 when false.
+    */
+    int runUnprivileged (const std::function<bool()>& function)
+    {
         const auto path = stubFolder.getFullPathName() + ":" + juce::SystemStats::getEnvironmentVariable ("PATH", "/usr/bin:/bin");
         const auto child = ::fork();
 
@@ -245,7 +256,7 @@ protected:
             }
 
             ::setenv ("PATH", path.toRawUTF8(), 1);
-            ::_exit (runAppleScriptSource (source) ? 0 : 1);
+            ::_exit (function() ? 0 : 1);
         }
 
         int status = 0;
@@ -308,5 +319,39 @@ TEST_F (AskingForRights, TheShellRunsThroughPkexecOnlyWhenItGrantsThem)
         {
             EXPECT_FALSE (marker.exists());
         }
+    }
+}
+
+namespace
+{
+// As the panel runs its script: through the object it made, or through none if it made none.
+bool executeAsThePanelDoes (bool withObject, const juce::String& script)
+{
+    auto* methods = withObject ? createOSXMethods() : nullptr;
+    const auto succeeded = executeShellScript (methods, script.toRawUTF8());
+    disposeOSXMethods (methods);
+    return succeeded;
+}
+} // namespace
+
+TEST_F (AskingForRights, WithoutAnObjectNothingRuns)
+{
+    installPkexec ("exec \"$@\"");
+    const auto marker = folder.getChildFile ("ran");
+    const auto script = "touch " + quoteShellValue (marker.getFullPathName());
+
+    for (const auto withObject : { true, false })
+    {
+        SCOPED_TRACE (withObject ? "an object" : "none");
+        argumentLog.deleteFile();
+        marker.deleteFile();
+
+        const auto exitStatus = runUnprivileged ([&]
+                                                 { return executeAsThePanelDoes (withObject, script); });
+
+        ASSERT_NE (exitStatus, couldNotDropRights) << "the child could not become uid " << nobody;
+        EXPECT_EQ (exitStatus, withObject ? 0 : 1);
+        EXPECT_EQ (marker.exists(), withObject);
+        EXPECT_EQ (argumentLog.exists(), withObject) << "pkexec was asked";
     }
 }
