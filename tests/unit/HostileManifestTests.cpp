@@ -52,7 +52,7 @@ UninstallManifest readAsThePanelDoes (const juce::File& file)
     if (::stat (file.getFullPathName().toRawUTF8(), &info) == 0 && S_ISREG (info.st_mode))
     {
         juce::MemoryBlock bytes;
-        EXPECT_TRUE (file.loadFileAsData (bytes));
+        juce::FileInputStream (file).readIntoMemoryBlock (bytes);
 
         UninstallManifest fromMemory;
         EXPECT_EQ (readUninstallManifestText (static_cast<const char*> (bytes.getData()), bytes.getSize(), fromMemory),
@@ -282,6 +282,13 @@ TEST_F (HostileFolder, AnExternalDtdIsReadUnlessItCouldChangeWhatIsRead)
         ASSERT_TRUE (file.replaceWithText (latin1WithName (padding + "&x;")));
         EXPECT_EQ (readFilesAndPlists (file), unusable);
     }
+
+    // A piece of a comment is no declaration, whatever it starts with.
+    const std::string comment ("<!--" + std::string (1024 - 4, 'c') + "<!ATTLIST i name CDATA " + std::string (1024 - 23, 'c') + "'&x;' -->");
+    ASSERT_TRUE (file.replaceWithText ("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+                                       "<!DOCTYPE KestraneUninstallerInfo SYSTEM \"uninstaller.dtd\" [\n"
+                                       + comment + "\n]>\n<KestraneUninstallerInfo><name>N</name><files><i>/x/a</i></files></KestraneUninstallerInfo>\n"));
+    EXPECT_EQ (readFilesAndPlists (file), (FilesAndPlists { { "/x/a" }, {} }));
 }
 
 TEST_F (HostileFolder, DeepBigAndSpecialFiles)
@@ -326,6 +333,11 @@ TEST_F (HostileFolder, DeepBigAndSpecialFiles)
     const auto endless = folder.getChildFile ("zero.xml");
     ASSERT_EQ (::symlink ("/dev/zero", endless.getFullPathName().toRawUTF8()), 0);
     EXPECT_EQ (readFiles (endless), std::nullopt);
+
+    // Its size says nothing of what it holds: it is read until it ends.
+    const auto procFile = folder.getChildFile ("status.xml");
+    ASSERT_EQ (::symlink ("/proc/self/status", procFile.getFullPathName().toRawUTF8()), 0);
+    EXPECT_EQ (readFiles (procFile), std::nullopt);
 
     // A link to a manifest is read as the manifest.
     const auto link = folder.getChildFile ("link.xml");
