@@ -100,7 +100,7 @@ public:
             entryText.clear();
             pathText.clear();
             pathSeen = false;
-            processName.clear();
+            processName = {};
 
             if (section == Section::plists)
             {
@@ -108,7 +108,7 @@ public:
                 {
                     if (std::strcmp (attribute[0], "name") == 0)
                     {
-                        processName = attribute[1];
+                        processName = juce::String::fromUTF8 (attribute[1]);
                         return attribute[1];
                     }
                 }
@@ -143,7 +143,7 @@ public:
             if (section == Section::plain)
                 plainList->add (entryText);
             else
-                manifest.launchdPlists.emplace_back (fromUTF8 (processName), fromUTF8 (pathText));
+                manifest.launchdPlists.emplace_back (processName, fromUTF8 (pathText));
         }
         else if (depth == 4)
         {
@@ -168,11 +168,11 @@ public:
         if (! isOnlyWhitespace (run))
         {
             if (inName)
-                productName += run;
+                takeRun (productName);
             else if (inEntry && section == Section::plain)
-                entryText += run;
+                takeRun (entryText);
             else if (inPath)
-                pathText += run;
+                takeRun (pathText);
             else if (depth == 2 && section == Section::plain)
                 plainList->add (run);
             else if (depth == 2 && section == Section::plists)
@@ -193,6 +193,15 @@ private:
     static bool tagIs (const XML_Char* tag, const char* name)
     {
         return juce::String::fromUTF8 (tag).equalsIgnoreCase (name);
+    }
+
+    /** Appends the run to a text; the first run becomes the text, uncopied. */
+    void takeRun (std::string& text)
+    {
+        if (text.empty())
+            text.swap (run);
+        else
+            text += run;
     }
 
     void openRootChild (const XML_Char* tag)
@@ -238,7 +247,8 @@ private:
     Section section = Section::none;
     PlainList* plainList = nullptr;
 
-    std::string run, productName, entryText, pathText, processName;
+    std::string run, productName, entryText, pathText;
+    juce::String processName;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ManifestShape)
 };
