@@ -412,10 +412,10 @@ public:
         XML_SetProcessingInstructionHandler (parser, prologProcessingInstruction);
 
 #if XML_MAJOR_VERSION > 2 || (XML_MAJOR_VERSION == 2 && XML_MINOR_VERSION >= 4)
-        // expat counts each byte of the document as it reads it, and each byte that entities
-        // make, in text and in attributes alike, and stops when they make more than the text
-        // limit in all and more than four times the document read so far. A document has at
-        // most 16 MiB, so its entities make at most 64 MiB.
+        // expat counts each byte of the document as it reads it, and each byte that its entities
+        // make, in text and in attributes alike. It stops the document once the two together
+        // come to the text limit, if the entities' part is then more than four times the
+        // document's. A document has at most 16 MiB, so its entities make at most 64 MiB.
         XML_SetBillionLaughsAttackProtectionActivationThreshold (parser, maximumText);
         XML_SetBillionLaughsAttackProtectionMaximumAmplification (parser, static_cast<float> (maximumText + maximumFileSize) / maximumFileSize);
 #else
