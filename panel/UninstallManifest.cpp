@@ -569,7 +569,7 @@ private:
         }
     }
 
-    // An attribute list declaration comes here token by token, when nothing stops it: each
+    // With no handler of its own, an attribute list declaration comes here token by token: each
     // default value is looked at for a reference that expat would drop.
     void readAttributeDeclaration (const XML_Char* text, int length)
     {
