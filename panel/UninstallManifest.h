@@ -46,12 +46,19 @@ bool readUninstallManifest (const juce::File& manifestFile, UninstallManifest& m
     own encoding, in any letter case: "UTF-8", or "UTF-16" and "UTF-16LE" or "UTF-16BE" as the
     mark orders the bytes. Returns true and fills the manifest when the text is a well-formed
     document whose root is "KestraneUninstallerInfo". Otherwise it is unusable: the result is
-    false and the manifest is left as it was. A document is unusable too when its declaration
-    names another encoding than its byte order mark, when it uses an entity that it does not
-    define, when it depends on an external DTD (one it names without declaring itself
-    standalone), or when it holds more text or entity expansion than a manifest needs.
+    false and the manifest is left as it was.
+
+    A document that names an external DTD is read without it, as any other. It is unusable,
+    though, when it refers to an entity that it neither declares itself nor is predefined, where
+    that changes what is read: in text, in the "name" of a "plists" entry, or in the default
+    value of an attribute. Elsewhere, in an attribute that nothing reads, such a reference is
+    dropped. (A document without an external DTD may not refer to an undeclared entity at all.)
     Entities stand for text only: a document is unusable when the replacement text of one of its
     entities holds "&" (it refers to another entity), and when it declares or refers to any
-    parameter entity, whether it says it stands alone or not.
+    parameter entity, whether it says it stands alone or not. And it is unusable when it holds
+    more than a manifest needs: over 64 MiB of text (what entities make and the names of
+    "plists" entries count too), or entities that make more than four times the document's own
+    bytes once the two come to 64 MiB, in text or in attributes; a document of at most 16 MiB
+    can thus not have them make more than 64 MiB.
 */
 bool readUninstallManifestText (const char* text, size_t size, UninstallManifest& manifest);

@@ -15,6 +15,8 @@ using Items = std::vector<std::string>;
 
 const juce::File fixtures = juce::File (ORVANTA_TEST_SOURCE_DIR).getChildFile ("fixtures").getChildFile ("hostile");
 
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
 bool isEmpty (const UninstallManifest& m)
 {
     return m.productName.isEmpty() && m.filesToDelete.isEmpty() && m.processesToKill.isEmpty()
@@ -30,12 +32,44 @@ Items toItems (const juce::StringArray& list)
     return items;
 }
 
+Pairs toPairs (const std::vector<LaunchdPlist>& list)
+{
+    Pairs pairs;
+    for (const auto& [name, path] : list)
+        pairs.emplace_back (name.toStdString(), path.toStdString());
+    return pairs;
+}
+
+/** Reads the file as the panel does. A regular file's bytes, read from memory, must give the
+    same manifest. */
+UninstallManifest readAsThePanelDoes (const juce::File& file)
+{
+    UninstallManifest manifest;
+    EXPECT_TRUE (readUninstallManifest (file, manifest)) << "something exists there, so the panel repaints";
+
+    struct stat info;
+
+    if (::stat (file.getFullPathName().toRawUTF8(), &info) == 0 && S_ISREG (info.st_mode))
+    {
+        juce::MemoryBlock bytes;
+        juce::FileInputStream (file).readIntoMemoryBlock (bytes);
+
+        UninstallManifest fromMemory;
+        EXPECT_EQ (readUninstallManifestText (static_cast<const char*> (bytes.getData()), bytes.getSize(), fromMemory),
+                   ! isEmpty (manifest));
+        EXPECT_EQ (fromMemory.productName, manifest.productName);
+        EXPECT_EQ (toItems (fromMemory.filesToDelete), toItems (manifest.filesToDelete));
+        EXPECT_EQ (toPairs (fromMemory.launchdPlists), toPairs (manifest.launchdPlists));
+    }
+
+    return manifest;
+}
+
 /** Reads the file as the panel does; "files" holds what was read, or nothing when the file is
     unusable (every list empty, nothing kept). */
 std::optional<Items> readFiles (const juce::File& file)
 {
-    UninstallManifest manifest;
-    EXPECT_TRUE (readUninstallManifest (file, manifest)) << "something exists there, so the panel repaints";
+    const auto manifest = readAsThePanelDoes (file);
 
     if (isEmpty (manifest))
         return std::nullopt;
@@ -43,6 +77,31 @@ std::optional<Items> readFiles (const juce::File& file)
     EXPECT_EQ (manifest.productName, "N");
     EXPECT_TRUE (manifest.processesToKill.isEmpty() && manifest.launchdPlists.empty() && manifest.kextsToUnload.isEmpty());
     return toItems (manifest.filesToDelete);
+}
+
+/** What a manifest named "N" gives in "files" and "plists". */
+struct FilesAndPlists
+{
+    Items files;
+    Pairs plists;
+
+    bool operator== (const FilesAndPlists& other) const { return files == other.files && plists == other.plists; }
+};
+
+void PrintTo (const FilesAndPlists& read, std::ostream* stream)
+{
+    *stream << testing::PrintToString (read.files) << " and " << testing::PrintToString (read.plists);
+}
+
+std::optional<FilesAndPlists> readFilesAndPlists (const juce::File& file)
+{
+    const auto manifest = readAsThePanelDoes (file);
+
+    if (isEmpty (manifest))
+        return std::nullopt;
+
+    EXPECT_EQ (manifest.productName, "N");
+    return FilesAndPlists { toItems (manifest.filesToDelete), toPairs (manifest.launchdPlists) };
 }
 
 /** A manifest named "N": its DOCTYPE holds the declarations, if any, and the body follows the name. */
@@ -56,20 +115,45 @@ std::string manifestWith (const std::string& declarations, const std::string& bo
 std::string manifestWithFiles (const std::string& files) { return manifestWith ({}, "<files>" + files + "</files>"); }
 
 /** A manifest whose text comes to 64 MiB and the extra characters: "N", "/x/a" and, in an element
-    that no list reads, 64 references to one entity and a few characters. The file is about 1 MiB,
-    so expat's own limit (text a hundred times the file's) stays out of the way. */
+    that no list reads, 14 MiB of characters, then 50 references to a 1 MiB entity. Entities may
+    make at most four times what the document holds before them, so the text limit is met by a
+    file of about 15 MiB, whose characters come first. */
 std::string manifestWithEntityText (size_t extra)
 {
-    const size_t limit = 64 * 1024 * 1024, ownText = std::strlen ("N/x/a"), numReferences = 64;
-    const auto entitySize = (limit - ownText) / numReferences;
+    const size_t mebibyte = 1024 * 1024, limit = 64 * mebibyte, ownText = std::strlen ("N/x/a"), numReferences = 50;
 
     std::string references;
     for (size_t i = 0; i < numReferences; ++i)
         references += "&e;";
 
+    return manifestWith ("<!ENTITY e \"" + std::string (mebibyte, 'e') + "\">",
+                         "<files>/x/a</files><unread>" + std::string (limit - ownText - numReferences * mebibyte + extra, 'x')
+                             + references + "</unread>");
+}
+
+/** A manifest whose entity, of the given size, is named the given number of times in one
+    attribute: the "name" of a "plists" entry, or an attribute of a "files" entry that no list
+    reads. A comment of the given size stands before it. */
+std::string manifestWithEntityInAttribute (size_t entitySize, size_t numReferences, bool inPlistsName, size_t commentSize = 0)
+{
+    std::string references;
+    for (size_t i = 0; i < numReferences; ++i)
+        references += "&e;";
+
     return manifestWith ("<!ENTITY e \"" + std::string (entitySize, 'e') + "\">",
-                         "<files>/x/a</files><unread>" + references
-                             + std::string (limit - ownText - numReferences * entitySize + extra, 'x') + "</unread>");
+                         (commentSize > 0 ? "<!--" + std::string (commentSize, 'x') + "-->" : std::string())
+                             + (inPlistsName ? "<plists><i name=\"" + references + "\"><path>/x/p</path></i></plists>"
+                                             : "<files><i unread=\"" + references + "\">/x/a</i></files>"));
+}
+
+/** "plists" entries that take a name of the given size from the attribute's default. */
+std::string manifestWithDefaultNames (size_t nameSize, size_t numEntries)
+{
+    std::string entries;
+    for (size_t i = 0; i < numEntries; ++i)
+        entries += "<i><path>/x/p</path></i>";
+
+    return manifestWith ("<!ATTLIST i name CDATA \"" + std::string (nameSize, 'n') + "\">", "<plists>" + entries + "</plists>");
 }
 
 /** "/x/deep" inside a million levels of elements. */
@@ -94,6 +178,8 @@ std::string entityChainManifest (int length)
         chain += "<!ENTITY e" + std::to_string (i) + " \"&e" + std::to_string (i - 1) + ";\">";
     return manifestWith (chain, "<files><i>&e" + std::to_string (length - 1) + ";</i></files>");
 }
+
+const size_t mebibyte = 1024 * 1024;
 
 using HostileFolder = testsupport::TemporaryFolder;
 } // namespace
@@ -132,6 +218,7 @@ TEST (HostileManifests, ReadExactlyWhatTheXmlMeansOrNothing)
         { "entity-parameter.xml", unusable },
         { "entity-parameter-standalone.xml", unusable },
         { "entity-parameter-unused-standalone.xml", unusable },
+        { "entity-parameter-undeclared-external-dtd.xml", unusable },
         { "entity-parameter-undeclared-standalone.xml", unusable },
         { "pi-in-entry.xml", Items { "/x/a" } },
         { "comment-in-entry.xml", Items { "/x/a" } },
@@ -145,6 +232,63 @@ TEST (HostileManifests, ReadExactlyWhatTheXmlMeansOrNothing)
         ASSERT_TRUE (file.existsAsFile());
         EXPECT_EQ (readFiles (file), expected);
     }
+}
+
+// Read without the DTD, unless expat would skip an entity that only the DTD could declare where
+// the reader would then read something else than the document means.
+TEST_F (HostileFolder, AnExternalDtdIsReadUnlessItCouldChangeWhatIsRead)
+{
+    const std::optional<FilesAndPlists> unusable;
+    const Pairs agent { { "SampleAgent", "/x/SampleAgent.plist" } };
+
+    const std::vector<std::pair<const char*, std::optional<FilesAndPlists>>> cases {
+        { "external-dtd.xml", FilesAndPlists { { "/x/a" }, agent } },
+        { "external-dtd-entity-declared.xml", FilesAndPlists { { "/x/Prod/a" }, { { "SampleAgent-&&<>\"'", "/x/Prod/agent.plist" } } } },
+        { "external-dtd-entity-undefined-in-other-attributes.xml", FilesAndPlists { { "/x/a" }, agent } },
+        { "external-dtd-entity-undefined-in-name-quoted-apart.xml", unusable },
+        { "external-dtd-attribute-default.xml", FilesAndPlists { {}, agent } },
+        { "external-dtd-attribute-default-undefined.xml", unusable },
+    };
+
+    for (const auto& [name, expected] : cases)
+    {
+        SCOPED_TRACE (name);
+        const auto file = fixtures.getChildFile (name);
+        ASSERT_TRUE (file.existsAsFile());
+        EXPECT_EQ (readFilesAndPlists (file), expected);
+    }
+
+    // expat converts a document that is not UTF-8 1,024 bytes at a time, so that a long start tag
+    // comes in pieces; here a reference in the name spans two of them, wherever it is cut.
+    const auto latin1WithName = [] (const std::string& name)
+    {
+        return "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+               "<!DOCTYPE KestraneUninstallerInfo SYSTEM \"uninstaller.dtd\" [<!ENTITY agent \"Agent\">]>\n"
+               "<KestraneUninstallerInfo><name>N</name><plists>\n"
+               "<i name=\""
+               + name + "\"><path>/x/p</path></i></plists></KestraneUninstallerInfo>\n";
+    };
+
+    const auto file = folder.getChildFile ("latin1.xml");
+
+    for (size_t before = 1024 - 16; before < 1024; ++before)
+    {
+        const std::string padding (before - std::strlen ("<i name=\""), 'a');
+        SCOPED_TRACE (before);
+
+        ASSERT_TRUE (file.replaceWithText (latin1WithName (padding + "&agent;")));
+        EXPECT_EQ (readFilesAndPlists (file), (FilesAndPlists { {}, { { padding + "Agent", "/x/p" } } }));
+
+        ASSERT_TRUE (file.replaceWithText (latin1WithName (padding + "&x;")));
+        EXPECT_EQ (readFilesAndPlists (file), unusable);
+    }
+
+    // A piece of a comment is no declaration, whatever it starts with.
+    const std::string comment ("<!--" + std::string (1024 - 4, 'c') + "<!ATTLIST i name CDATA " + std::string (1024 - 23, 'c') + "'&x;' -->");
+    ASSERT_TRUE (file.replaceWithText ("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+                                       "<!DOCTYPE KestraneUninstallerInfo SYSTEM \"uninstaller.dtd\" [\n"
+                                       + comment + "\n]>\n<KestraneUninstallerInfo><name>N</name><files><i>/x/a</i></files></KestraneUninstallerInfo>\n"));
+    EXPECT_EQ (readFilesAndPlists (file), (FilesAndPlists { { "/x/a" }, {} }));
 }
 
 TEST_F (HostileFolder, DeepBigAndSpecialFiles)
@@ -163,6 +307,14 @@ TEST_F (HostileFolder, DeepBigAndSpecialFiles)
         { "a chain of 30,000 entities, each standing for the one before", entityChainManifest (30000), std::nullopt },
         { "64 MiB of text, most of it made by an entity, in an element that no list reads", manifestWithEntityText (0), Items { "/x/a" } },
         { "one character more", manifestWithEntityText (1), std::nullopt },
+        { "16 MiB: a 4 MiB entity, named in a plists entry's name as often as there is room",
+          manifestWithEntityInAttribute (4 * mebibyte, (12 * mebibyte - 256) / 3, true), std::nullopt },
+        { "16 MiB: a 4 MiB entity named 17 times in an attribute that no list reads, after a comment",
+          manifestWithEntityInAttribute (4 * mebibyte, 17, false, 12 * mebibyte - 512), std::nullopt },
+        { "a small file whose 1 MiB entity, named 60 times in an attribute that no list reads, makes less than 64 MiB in all",
+          manifestWithEntityInAttribute (mebibyte, 60, false), Items { "/x/a" } },
+        { "the names of plists entries count as text: 65 that take 1 MiB each from the attribute's default",
+          manifestWithDefaultNames (mebibyte, 65), std::nullopt },
     };
 
     for (const auto& [what, text, expected] : generated)
@@ -181,6 +333,11 @@ TEST_F (HostileFolder, DeepBigAndSpecialFiles)
     const auto endless = folder.getChildFile ("zero.xml");
     ASSERT_EQ (::symlink ("/dev/zero", endless.getFullPathName().toRawUTF8()), 0);
     EXPECT_EQ (readFiles (endless), std::nullopt);
+
+    // Its size says nothing of what it holds: it is read until it ends.
+    const auto procFile = folder.getChildFile ("status.xml");
+    ASSERT_EQ (::symlink ("/proc/self/status", procFile.getFullPathName().toRawUTF8()), 0);
+    EXPECT_EQ (readFiles (procFile), std::nullopt);
 
     // A link to a manifest is read as the manifest.
     const auto link = folder.getChildFile ("link.xml");

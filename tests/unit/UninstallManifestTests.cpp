@@ -96,6 +96,17 @@ TEST_F (ManifestFolder, EntriesFollowTheReadingRules)
           {},
           {} },
 
+        { "indented with tabs: whitespace between entries is no entry",
+          "\n\t<name>N</name>\n\t<files>\n\t\t<item>/a</item>\n\t\t<item>/b</item>\n\t</files>\n"
+          "\t<plists>\n\t\t<item name=\"n\">\n\t\t\t<path>/p</path>\n\t\t</item>\n\t</plists>\n",
+          "N",
+          { "/a", "/b" },
+          {},
+          {},
+          {},
+          {},
+          { { "n", "/p" } } },
+
         { "text standing in a section is an entry; whitespace between entries is not",
           "<name>N</name><kill>\n  <item>a</item>\n  loose text  <item>b</item>\n</kill>",
           "N",
