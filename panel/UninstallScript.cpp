@@ -127,14 +127,8 @@ bool isAbsolute (const char* path)
     return path != nullptr && path[0] == '/';
 }
 
-/** "." and ".." resolved as text; the file system is not asked. ".." at the root stays at the
-    root, as it does for the kernel, so an absolute path never becomes relative. Doubled and
-    trailing "/" go; a lone "/" stays.
-
-    A last segment "." or ".." stays as written: the entry names that folder only as an ancestor,
-    and rm refuses such an operand, where the resolved path would delete the ancestor.
-*/
-std::string resolveSegments (const std::string& head, const std::string& path)
+/** The path's "/"-separated segments, in order, without the empty ones. */
+std::vector<std::string> segmentsOf (const std::string& path)
 {
     std::vector<std::string> segments;
 
@@ -148,6 +142,19 @@ std::string resolveSegments (const std::string& head, const std::string& path)
         start = end + 1;
     }
 
+    return segments;
+}
+
+/** "." and ".." resolved as text; the file system is not asked. ".." at the root stays at the
+    root, as it does for the kernel, so an absolute path never becomes relative. Doubled and
+    trailing "/" go; a lone "/" stays.
+
+    A last segment "." or ".." stays as written: the entry names that folder only as an ancestor,
+    and rm refuses such an operand, where the resolved path would delete the ancestor.
+*/
+std::string resolveSegments (const std::string& head, const std::string& path)
+{
+    auto segments = segmentsOf (path);
     std::string last;
 
     if (! segments.empty() && (segments.back() == "." || segments.back() == ".."))
@@ -189,23 +196,17 @@ std::string homeFromText (const char* folder)
     if (! isAbsolute (folder))
         return {};
 
-    const std::string text (folder);
     size_t depth = 0;
 
-    for (size_t start = 0; start < text.size();)
+    for (const auto& segment : segmentsOf (folder))
     {
-        const auto end = std::min (text.find ('/', start), text.size());
-        const auto segment = text.substr (start, end - start);
-
         if (segment == "..")
             depth -= depth > 0 ? 1 : 0;
-        else if (! segment.empty() && segment != ".")
+        else if (segment != ".")
             ++depth;
-
-        start = end + 1;
     }
 
-    return depth > 0 ? text : std::string();
+    return depth > 0 ? std::string (folder) : std::string();
 }
 
 /** This user's home: HOME when it is an absolute path, else the password database's entry;
