@@ -37,10 +37,16 @@ juce::String fromUTF8 (const std::string& text)
     return juce::String::fromUTF8 (text.data(), static_cast<int> (text.size()));
 }
 
-bool startsWith (const XML_Char* text, int length, const char* prefix)
+bool startsWith (const char* text, size_t size, const char* prefix)
 {
     const auto prefixLength = std::strlen (prefix);
-    return static_cast<size_t> (length) >= prefixLength && std::memcmp (text, prefix, prefixLength) == 0;
+    return size >= prefixLength && std::memcmp (text, prefix, prefixLength) == 0;
+}
+
+/** For the lengths that expat hands over. */
+bool startsWith (const XML_Char* text, int length, const char* prefix)
+{
+    return startsWith (text, static_cast<size_t> (length), prefix);
 }
 
 /** One of the five plain lists: items in manifest order, exact duplicates dropped. */
@@ -630,19 +636,13 @@ private:
         there is no mark. */
     static juce::StringArray findEncodingsOfByteOrderMark (const char* text, size_t size)
     {
-        const auto hasMark = [text, size] (const char* mark)
-        {
-            const auto length = std::strlen (mark);
-            return size >= length && std::memcmp (text, mark, length) == 0;
-        };
-
-        if (hasMark ("\xef\xbb\xbf"))
+        if (startsWith (text, size, "\xef\xbb\xbf"))
             return { "UTF-8" };
 
-        if (hasMark ("\xff\xfe"))
+        if (startsWith (text, size, "\xff\xfe"))
             return { "UTF-16", "UTF-16LE" };
 
-        if (hasMark ("\xfe\xff"))
+        if (startsWith (text, size, "\xfe\xff"))
             return { "UTF-16", "UTF-16BE" };
 
         return {};
