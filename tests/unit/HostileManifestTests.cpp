@@ -11,33 +11,20 @@
 
 namespace
 {
-using Items = std::vector<std::string>;
+using testsupport::Items;
+using testsupport::Pairs;
+using testsupport::toItems;
+using testsupport::toPairs;
+
+const size_t mebibyte = 1024 * 1024;
 
 const juce::File fixtures = juce::File (ORVANTA_TEST_SOURCE_DIR).getChildFile ("fixtures").getChildFile ("hostile");
-
-using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 bool isEmpty (const UninstallManifest& m)
 {
     return m.productName.isEmpty() && m.filesToDelete.isEmpty() && m.processesToKill.isEmpty()
            && m.packagesToForget.isEmpty() && m.kextsToUnload.isEmpty() && m.halDriversToDelete.isEmpty()
            && m.launchdPlists.empty();
-}
-
-Items toItems (const juce::StringArray& list)
-{
-    Items items;
-    for (const auto& item : list)
-        items.push_back (item.toStdString());
-    return items;
-}
-
-Pairs toPairs (const std::vector<LaunchdPlist>& list)
-{
-    Pairs pairs;
-    for (const auto& [name, path] : list)
-        pairs.emplace_back (name.toStdString(), path.toStdString());
-    return pairs;
 }
 
 /** Reads the file as the panel does. A regular file's bytes, read from memory, must give the
@@ -120,7 +107,7 @@ std::string manifestWithFiles (const std::string& files) { return manifestWith (
     file of about 15 MiB, whose characters come first. */
 std::string manifestWithEntityText (size_t extra)
 {
-    const size_t mebibyte = 1024 * 1024, limit = 64 * mebibyte, ownText = std::strlen ("N/x/a"), numReferences = 50;
+    const size_t limit = 64 * mebibyte, ownText = std::strlen ("N/x/a"), numReferences = 50;
 
     std::string references;
     for (size_t i = 0; i < numReferences; ++i)
@@ -178,8 +165,6 @@ std::string entityChainManifest (int length)
         chain += "<!ENTITY e" + std::to_string (i) + " \"&e" + std::to_string (i - 1) + ";\">";
     return manifestWith (chain, "<files><i>&e" + std::to_string (length - 1) + ";</i></files>");
 }
-
-const size_t mebibyte = 1024 * 1024;
 
 using HostileFolder = testsupport::TemporaryFolder;
 } // namespace

@@ -1,10 +1,15 @@
 #pragma once
 
+#include "UninstallManifest.h"
+
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace testsupport
 {
@@ -46,6 +51,26 @@ inline juce::Rectangle<int> findWhiteInk (const juce::Image& image, juce::Rectan
     }
 
     return maxX < 0 ? juce::Rectangle<int>() : juce::Rectangle<int>::leftTopRightBottom (minX, minY, maxX + 1, maxY + 1);
+}
+
+/** A manifest's lists as plain strings, for comparing with expected values. */
+using Items = std::vector<std::string>;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+inline Items toItems (const juce::StringArray& list)
+{
+    Items items;
+    for (const auto& item : list)
+        items.push_back (item.toStdString());
+    return items;
+}
+
+inline Pairs toPairs (const std::vector<LaunchdPlist>& list)
+{
+    Pairs pairs;
+    for (const auto& [name, path] : list)
+        pairs.emplace_back (name.toStdString(), path.toStdString());
+    return pairs;
 }
 
 /** A fresh folder for one test, deleted again after it. */

@@ -6,24 +6,10 @@
 
 namespace
 {
-std::vector<std::string> toVector (const juce::StringArray& list)
-{
-    std::vector<std::string> items;
-    for (const auto& item : list)
-        items.push_back (item.toStdString());
-    return items;
-}
-
-std::vector<std::pair<std::string, std::string>> toVector (const std::vector<LaunchdPlist>& list)
-{
-    std::vector<std::pair<std::string, std::string>> items;
-    for (const auto& [name, path] : list)
-        items.emplace_back (name.toStdString(), path.toStdString());
-    return items;
-}
-
-using Items = std::vector<std::string>;
-using Pairs = std::vector<std::pair<std::string, std::string>>;
+using testsupport::Items;
+using testsupport::Pairs;
+using testsupport::toItems;
+using testsupport::toPairs;
 
 struct ManifestCase
 {
@@ -210,12 +196,12 @@ TEST_F (ManifestFolder, EntriesFollowTheReadingRules)
         ASSERT_TRUE (readUninstallManifest (write (wrap (c.xml)), manifest));
 
         EXPECT_EQ (manifest.productName.toStdString(), c.productName);
-        EXPECT_EQ (toVector (manifest.filesToDelete), c.files);
-        EXPECT_EQ (toVector (manifest.processesToKill), c.kill);
-        EXPECT_EQ (toVector (manifest.packagesToForget), c.pkgremove);
-        EXPECT_EQ (toVector (manifest.kextsToUnload), c.kexts);
-        EXPECT_EQ (toVector (manifest.halDriversToDelete), c.haldrivers);
-        EXPECT_EQ (toVector (manifest.launchdPlists), c.plists);
+        EXPECT_EQ (toItems (manifest.filesToDelete), c.files);
+        EXPECT_EQ (toItems (manifest.processesToKill), c.kill);
+        EXPECT_EQ (toItems (manifest.packagesToForget), c.pkgremove);
+        EXPECT_EQ (toItems (manifest.kextsToUnload), c.kexts);
+        EXPECT_EQ (toItems (manifest.halDriversToDelete), c.haldrivers);
+        EXPECT_EQ (toPairs (manifest.launchdPlists), c.plists);
     }
 }
 
@@ -275,7 +261,7 @@ TEST (ShippedManifest, ReadsAsTheSampleSuite)
     UninstallManifest manifest;
     ASSERT_TRUE (readUninstallManifest (shipped, manifest));
     EXPECT_EQ (manifest.productName, "Sample Audio Suite");
-    EXPECT_EQ (toVector (manifest.processesToKill), Items { "SampleMixer" });
+    EXPECT_EQ (toItems (manifest.processesToKill), Items { "SampleMixer" });
     EXPECT_EQ (manifest.filesToDelete.size(), 2);
-    EXPECT_EQ (toVector (manifest.launchdPlists), (Pairs { { "SampleAgent", "/Library/LaunchDaemons/SampleAgent.plist" } }));
+    EXPECT_EQ (toPairs (manifest.launchdPlists), (Pairs { { "SampleAgent", "/Library/LaunchDaemons/SampleAgent.plist" } }));
 }
